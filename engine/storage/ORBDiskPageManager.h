@@ -1,0 +1,112 @@
+// TORBDiskPageManager: the page manager of a database file. This header
+// covers the file level: create, open, close, header, page offsets, page I/O
+// with encryption, lock bytes and object ids.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "orb/ORBPassword.h"
+#include "storage/ORBCipher.h"
+#include "storage/ORBDatabaseFile.h"
+#include "storage/ORBFileFormat.h"
+#include "storage/ORBPageManager.h"
+
+namespace orb {
+
+class TORBDiskPageManager : public TORBPageManager {
+ public:
+  explicit TORBDiskPageManager(TORBEnv* env = nullptr);
+  ~TORBDiskPageManager() override;
+
+  void CreateDatabaseFile(const std::string& fileName, const TORBPassword& password,
+                          uint16_t extentPageCount = kDefaultExtentPageCount, uint16_t pageSize = kDefaultPageSize);
+  void OpenDatabaseFile(const std::string& fileName, const TORBPassword& password, bool& multiUser, bool exclusive,
+                        bool& needsRepair, bool& readOnly);
+  void CloseDatabaseFile();
+  bool IsOpen() const { return file_.IsOpen(); }
+
+  void ReadHeader();
+  void WriteHeader();
+  TORBFileHeader& Header() { return header_; }
+  const TORBFileHeader& Header() const { return header_; }
+
+  int64_t HeaderBase() const { return headerBase_; }
+  int64_t VerifierOffset() const { return verifierOffset_; }
+  int64_t LockAreaOffset() const { return lockAreaOffset_; }
+  int64_t NextObjectIDOffset() const { return nextObjectIdOffset_; }
+  int64_t PageBase() const { return pageBase_; }
+  const TORBPassword& Password() const { return password_; }
+  bool IsEncrypted() const { return header_.Encrypted != 0; }
+  bool IsReadOnly() const { return file_.AccessMode == TORBDatabaseFile::amReadOnly; }
+  bool MultiUser() const { return multiUser_; }
+  bool Exclusive() const { return exclusive_; }
+  TORBDatabaseFile& File() { return file_; }
+
+  int64_t PageOffset(int32_t pageNo) const;
+  void ReadPageBytes(void* buffer, int32_t pageNo, uint32_t count, uint32_t offsetInPage);
+  void WritePageBytes(const void* buffer, int32_t pageNo, uint32_t count, uint32_t offsetInPage);
+  int32_t ReadPageVersion(int32_t pageNo);
+  void WritePageVersion(int32_t pageNo, int32_t value);
+
+  bool LockPageByte(int32_t pageNo, uint32_t offsetInPage);
+  bool UnlockPageByte(int32_t pageNo, uint32_t offsetInPage);
+  bool IsPageByteLocked(int32_t pageNo, uint32_t offsetInPage);
+  bool IsPageRegionLocked(int32_t pageNo, uint32_t offsetInPage, uint32_t count);
+
+  // One try each; the database lock is re-entrant within this manager.
+  bool LockDatabase();
+  void UnlockDatabase();
+  bool LockTables();
+  void UnlockTables();
+
+  int32_t GetNextObjectID();
+  void TruncateFreeTail();
+  // Sets the file to hold exactly `totalPageCount` pages (PageBase + n × PageSize)
+  // and records the count in the in-memory header; the caller writes the header.
+  void ResizeToPages(int32_t totalPageCount);
+
+  static bool ProbeReadOnly(const std::string& fileName, bool& multiUser, TORBEnv* env = nullptr);
+
+  // Whole-page I/O with the page's encryption and CRC check.
+  bool ReadPage(TORBPage& page) override;
+  void WritePage(TORBPage& page) override;
+  bool IsMapPage(int32_t pageNo) const;
+
+ private:
+  void ResetLayout();
+  void CheckFileOpen(int32_t code) const;
+  void CheckPageRange(int32_t pageNo, uint32_t offsetInPage, uint32_t count, int32_t code) const;
+  const TORBCipher& CipherFor(uint8_t cipherId);
+
+  TORBDatabaseFile file_;
+  TORBFileHeader header_;
+  TORBPasswordVerifier verifier_;
+  uint16_t lockAreaSize_ = kLockAreaSize;
+  int64_t headerBase_ = 0;
+  int64_t verifierOffset_ = kHeaderSize;
+  int64_t lockAreaOffset_ = kHeaderSize + kVerifierSize;
+  int64_t nextObjectIdOffset_ = kHeaderSize + kVerifierSize + kLockAreaSize;
+  int64_t pageBase_ = kDefaultPageBase;
+  TORBPassword password_;
+  bool multiUser_ = false;
+  bool exclusive_ = false;
+  int databaseLockCount_ = 0;
+  std::array<std::unique_ptr<TORBCipher>, kCipherCount> ciphers_;
+};
+
+// Holds the database lock for a scope, taken with the lock retry policy;
+// raises "Database is locked" with the caller's code when it cannot be taken.
+class TORBDatabaseLock {
+ public:
+  TORBDatabaseLock(TORBDiskPageManager& pm, int32_t errorCode);
+  ~TORBDatabaseLock();
+  TORBDatabaseLock(const TORBDatabaseLock&) = delete;
+  TORBDatabaseLock& operator=(const TORBDatabaseLock&) = delete;
+
+ private:
+  TORBDiskPageManager& pm_;
+};
+
+}  // namespace orb
