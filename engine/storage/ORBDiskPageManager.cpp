@@ -8,6 +8,7 @@
 #include "orb/ORBExcept.h"
 #include "orb/ORBUtils.h"
 #include "storage/ORBFreeSpace.h"
+#include "storage/ORBPageList.h"
 #include "storage/ORBPage.h"
 
 namespace orb {
@@ -33,7 +34,13 @@ TORBDiskPageManager::~TORBDiskPageManager() {
   }
 }
 
+TORBDatabaseFreeSpaceManager& TORBDiskPageManager::FreeSpace() {
+  if (!freeSpace_) throw EORBException("Error - database file is not opened.", 10459);
+  return *freeSpace_;
+}
+
 void TORBDiskPageManager::ResetLayout() {
+  freeSpace_.reset();
   header_ = TORBFileHeader();
   verifier_ = TORBPasswordVerifier();
   lockAreaSize_ = kLockAreaSize;
@@ -55,7 +62,7 @@ void TORBDiskPageManager::CreateDatabaseFile(const std::string& fileName, const 
   ResetLayout();
   SetGeometry(pageSize, kPageHeaderSize);
   password_ = password;
-  multiUser_ = false;
+  MultiUser = false;
   exclusive_ = true;
 
   file_.CreateFile(fileName);
@@ -88,6 +95,7 @@ void TORBDiskPageManager::CreateDatabaseFile(const std::string& fileName, const 
       throw;
     }
     file_.UnlockByte(1, nextObjectIdOffset_);
+    freeSpace_ = std::make_unique<TORBDatabaseFreeSpaceManager>(*this);
   } catch (...) {
     // A half-written file is of no use to anyone.
     std::string name = file_.FileName;
@@ -151,7 +159,7 @@ void TORBDiskPageManager::OpenDatabaseFile(const std::string& fileName, const TO
       share = TORBDatabaseFile::smShareReadWrite;
     }
   }
-  multiUser_ = multiUser;
+  MultiUser = multiUser;
   exclusive_ = exclusive && !readOnly;
   file_.OpenFile(fileName, access, share);
   try {
@@ -194,6 +202,7 @@ void TORBDiskPageManager::OpenDatabaseFile(const std::string& fileName, const TO
     if (lockAreaSize_ <= kDatabaseLockOffset) InvalidFormat();
     nextObjectIdOffset_ = lockAreaOffset_ + lockAreaSize_;
     pageBase_ = nextObjectIdOffset_ + 4;
+    freeSpace_ = std::make_unique<TORBDatabaseFreeSpaceManager>(*this);
   } catch (...) {
     try {
       file_.CloseFile();
@@ -205,6 +214,8 @@ void TORBDiskPageManager::OpenDatabaseFile(const std::string& fileName, const TO
 }
 
 void TORBDiskPageManager::CloseDatabaseFile() {
+  freeSpace_.reset();
+  DropAllPages();
   if (file_.IsOpen()) file_.CloseFile();
   databaseLockCount_ = 0;
   for (auto& c : ciphers_) c.reset();
@@ -251,7 +262,7 @@ void TORBDiskPageManager::WritePageBytes(const void* buffer, int32_t pageNo, uin
 }
 
 int32_t TORBDiskPageManager::ReadPageVersion(int32_t pageNo) {
-  if (!multiUser_) return 0;
+  if (!MultiUser) return 0;
   uint8_t buf[4];
   if (!file_.ReadBuffer(buf, PageOffset(pageNo) + PageHeader::kVersion, 4)) return kFreedPageVersion;
   return GetLE<int32_t>(buf);

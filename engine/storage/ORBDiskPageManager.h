@@ -12,8 +12,11 @@
 #include "storage/ORBDatabaseFile.h"
 #include "storage/ORBFileFormat.h"
 #include "storage/ORBPageManager.h"
+#include "storage/ORBPageValidity.h"
 
 namespace orb {
+
+class TORBDatabaseFreeSpaceManager;
 
 class TORBDiskPageManager : public TORBPageManager {
  public:
@@ -40,7 +43,6 @@ class TORBDiskPageManager : public TORBPageManager {
   const TORBPassword& Password() const { return password_; }
   bool IsEncrypted() const { return header_.Encrypted != 0; }
   bool IsReadOnly() const { return file_.AccessMode == TORBDatabaseFile::amReadOnly; }
-  bool MultiUser() const { return multiUser_; }
   bool Exclusive() const { return exclusive_; }
   TORBDatabaseFile& File() { return file_; }
 
@@ -74,6 +76,22 @@ class TORBDiskPageManager : public TORBPageManager {
   void WritePage(TORBPage& page) override;
   bool IsMapPage(int32_t pageNo) const;
 
+  // Page manager operations of a database file.
+  int32_t GetTotalPageCount() override;
+  bool IsPageValidForSession(int32_t session, TORBPage& page) override;
+  void MarkPageValidForSession(int32_t session, TORBPage& page) override;
+  void AllocatePage(TORBPage& page) override;
+  void FreePage(int32_t pageNo) override;
+  void RemovePage(int32_t session, int32_t pageNo) override;
+  TORBPage* GetPage(int32_t session, int32_t pageNo, bool validate, uint8_t expectedType) override;
+  // The commit protocol: FileState 1, pages, ChangeCounter + 1 and FileState 2,
+  // all under the database lock.
+  void ApplyChanges(int32_t session) override;
+  void RefreshPage(TORBPage& page) override;
+
+  TORBDatabaseFreeSpaceManager& FreeSpace();
+  TORBDiskTablePagesCacheManager& TablePagesCache() { return tablePages_; }
+
  private:
   void ResetLayout();
   void CheckFileOpen(int32_t code) const;
@@ -90,7 +108,8 @@ class TORBDiskPageManager : public TORBPageManager {
   int64_t nextObjectIdOffset_ = kHeaderSize + kVerifierSize + kLockAreaSize;
   int64_t pageBase_ = kDefaultPageBase;
   TORBPassword password_;
-  bool multiUser_ = false;
+  std::unique_ptr<TORBDatabaseFreeSpaceManager> freeSpace_;
+  TORBDiskTablePagesCacheManager tablePages_;
   bool exclusive_ = false;
   int databaseLockCount_ = 0;
   std::array<std::unique_ptr<TORBCipher>, kCipherCount> ciphers_;

@@ -2,6 +2,7 @@
 // EAM: two bits per extent).
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace orb {
 
@@ -23,6 +24,50 @@ struct TORBMapGeometry {
   int64_t PfsPageNo(int64_t k) const { return k * P; }
   int64_t EamPageNo(int64_t k) const { return (k * S) % P == 0 ? k * S + 1 : k * S; }
   int64_t EamIndexOf(int64_t n) const { return n / S; }
+};
+
+class TORBDiskPageManager;
+class TORBPage;
+
+// Hands out page numbers, takes them back and grows and shrinks the file.
+// Map pages are read and written directly, outside sessions and the cache,
+// under the database lock; the header is the only state kept between calls.
+class TORBDatabaseFreeSpaceManager {
+ public:
+  explicit TORBDatabaseFreeSpaceManager(TORBDiskPageManager& pm);
+
+  int32_t AllocatePage();
+  void FreePage(int32_t pageNo);
+  bool IsMapPage(int32_t pageNo) const { return geo_.IsMapPage(pageNo); }
+  void CheckNotMapPage(int32_t pageNo) const;
+  bool IsPageUsed(int32_t pageNo);
+  void MarkPage(int32_t pageNo, bool used);
+  int32_t FindLastUsedPage();
+  int32_t GrowthStep() const;
+  bool RepairScan = false;
+
+  const TORBMapGeometry& Geometry() const { return geo_; }
+  int32_t LastUsedPageNo() const { return lastUsed_; }
+  int32_t TotalPageCount() const { return total_; }
+
+ private:
+  void ReloadHeader();
+  void SaveHeader();
+  int32_t FindFreePage();
+  int32_t SearchEam(int64_t k);
+  int32_t ExtendFile();
+  void ShrinkIfPossible();
+  void RefreshExtent(int64_t pageNo);
+  void SetPfsBit(int64_t pageNo, bool used, bool strict);
+  void ReadMap(TORBPage& page, uint16_t type, int32_t code);
+  void WriteNewMap(int64_t pageNo, uint16_t type);
+
+  TORBDiskPageManager& pm_;
+  TORBMapGeometry geo_;
+  int32_t lastUsed_ = -1;
+  int32_t total_ = 0;
+  int32_t loadedLast_ = -1;
+  int32_t loadedTotal_ = 0;
 };
 
 }  // namespace orb

@@ -55,4 +55,6 @@ void TORBPage::ResizeBuffer(uint32_t newSize) {
   bufferSize_ = newSize;
 }
 
+void TORBPage::RefreshPage() { PageManager->RefreshPage(*this); }
+
 }  // namespace orb

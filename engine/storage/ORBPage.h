@@ -31,6 +31,9 @@ class TORBPage {
   int32_t SessionID;
   bool IsFresh = false;
   bool EncryptOnWrite = true;
+  // A cached copy that a commit superseded while someone still held it: it
+  // is dropped when put back.
+  bool Stale = false;
   std::vector<TORBSessionMark> SessionMarks;  // indexed by session number + 2
 
   uint8_t* Header() { return PageBuffer; }
@@ -46,6 +49,8 @@ class TORBPage {
   void InitPageHeader();
   // Enlarges the buffer keeping its bytes; a foreign buffer becomes an owned copy.
   void ResizeBuffer(uint32_t newSize);
+  // Brings the cached bytes up to date with the store.
+  void RefreshPage();
 
  private:
   void ReleaseBuffer();

@@ -367,7 +367,7 @@ TEST(DatabaseFile, PageVersionAdvancesAndWraps) {
   TORBDiskPageManager pm;
   bool mu = true, rep = false, ro = false;
   pm.OpenDatabaseFile(f, {}, mu, false, rep, ro);
-  ASSERT_TRUE(pm.MultiUser());
+  ASSERT_TRUE(pm.MultiUser);
   pm.ResizeToPages(3);
   TORBPage page(&pm, 2, 0);
   page.AllocateBuffer();

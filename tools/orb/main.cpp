@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orb/ORBExcept.h"
+#include "storage/ORBCheck.h"
 #include "storage/ORBCipher.h"
 #include "storage/ORBDiskPageManager.h"
 
@@ -25,6 +26,9 @@ const char* kUsage =
     "      Create a new database file (encrypted when a password is given).\n"
     "  info FILE [--password P | --password-file F]\n"
     "      Print the header fields; with a password, also verify it.\n"
+    "  check FILE [--password P | --password-file F]\n"
+    "      Read every page and check the allocation maps and header counts;\n"
+    "      prints one line per problem, or ok. Exit 1 when a problem is found.\n"
     "  help\n"
     "      Show this text.\n"
     "\n"
@@ -167,6 +171,18 @@ int Info(const Args& a) {
   return 0;
 }
 
+int Check(const Args& a) {
+  const std::string& file = OneFile(a);
+  TORBPassword pw = PasswordFrom(a);
+  TORBDiskPageManager pm;
+  bool multiUser = false, needsRepair = false, readOnly = true;
+  pm.OpenDatabaseFile(file, pw, multiUser, false, needsRepair, readOnly);
+  std::vector<std::string> problems = CheckStorage(pm);
+  for (const auto& p : problems) std::cout << p << "\n";
+  if (problems.empty()) std::cout << "ok\n";
+  return problems.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,6 +197,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (cmd == "create") return Create(Parse(argc, argv, {"--password", "--password-file", "--cipher", "--page-size", "--extent"}));
+    if (cmd == "check") return Check(Parse(argc, argv, {"--password", "--password-file"}));
     if (cmd == "info") return Info(Parse(argc, argv, {"--password", "--password-file"}));
     throw UsageError("unknown command " + cmd);
   } catch (const UsageError& e) {

@@ -1,0 +1,113 @@
+// Storage integrity check used by `orb check` and the tests.
+#include "storage/ORBCheck.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "orb/ORBExcept.h"
+#include "orb/ORBFormat.h"
+#include "storage/ORBDiskPageManager.h"
+#include "storage/ORBFreeSpace.h"
+#include "storage/ORBPage.h"
+
+namespace orb {
+
+std::vector<std::string> CheckStorage(TORBDiskPageManager& pm) {
+  std::vector<std::string> problems;
+  auto report = [&](std::string s) { problems.push_back(std::move(s)); };
+  pm.ReadHeader();
+  const TORBFileHeader h = pm.Header();
+  const TORBMapGeometry g(pm.PageDataSize, h.ExtentPageCount);
+  const int64_t total = h.TotalPageCount;
+  const int64_t expectedSize = pm.PageBase() + total * pm.PageSize;
+  const int64_t size = pm.File().GetSize();
+  if (size != expectedSize)
+    report(ORBFormat("file size %d does not match %d pages (expected %d bytes)", size, total, expectedSize));
+  if (h.FileState != kFileStateConsistent) report(ORBFormat("file state is %d: a commit was not completed", h.FileState));
+  if (total == 0) {
+    if (h.LastUsedPageNo != -1) report(ORBFormat("LastUsedPageNo %d in a file without pages", h.LastUsedPageNo));
+    return problems;
+  }
+  if (g.IsMapPage(total - 1)) report(ORBFormat("the file ends with allocation map page %d", total - 1));
+
+  // Map pages first: a damaged one makes every bit it holds meaningless.
+  std::vector<std::vector<uint8_t>> pfs, eam;
+  auto loadMap = [&](int64_t pageNo, uint16_t type, std::vector<std::vector<uint8_t>>& into) {
+    TORBPage page(&pm, static_cast<int32_t>(pageNo), kSystemSession);
+    page.AllocateBuffer();
+    if (pageNo >= total || !pm.ReadPage(page)) {
+      report(ORBFormat("allocation map page %d (%s) cannot be read", pageNo, PageTypeName(type)));
+      into.emplace_back();
+      return;
+    }
+    if (PageHeader::Type(page.PageBuffer) != type || std::memcmp(page.PageBuffer, "ORBP", 4) != 0) {
+      report(ORBFormat("page %d should be a %s but has type %d", pageNo, PageTypeName(type),
+                       PageHeader::Type(page.PageBuffer)));
+      into.emplace_back();
+      return;
+    }
+    into.emplace_back(page.Data(), page.Data() + page.DataSize());
+  };
+  for (int64_t k = 0; k * g.P < total; ++k) loadMap(g.PfsPageNo(k), ptPFS, pfs);
+  for (int64_t k = 0; k * g.S < total; ++k) loadMap(g.EamPageNo(k), ptEAM, eam);
+
+  auto pfsBit = [&](int64_t n) -> int {
+    const auto& m = pfs[n / g.P];
+    if (m.empty()) return -1;
+    int64_t bit = n % g.P;
+    return (m[bit / 8] >> (bit % 8)) & 1;
+  };
+
+  int64_t lastUsed = -1;
+  std::vector<bool> used(total);
+  int reported = 0;
+  auto limited = [&](std::string s) {
+    if (++reported <= 200) report(std::move(s));
+  };
+  for (int64_t n = 0; n < total; ++n) {
+    int bit = pfsBit(n);
+    if (bit < 0) continue;
+    used[n] = bit == 1;
+    if (g.IsMapPage(n)) {
+      if (!bit) limited(ORBFormat("allocation map page %d is marked free", n));
+      continue;
+    }
+    if (!bit) continue;
+    lastUsed = n;
+    TORBPage page(&pm, static_cast<int32_t>(n), 0);
+    page.AllocateBuffer();
+    try {
+      if (!pm.ReadPage(page)) {
+        limited(ORBFormat("page %d is marked used but cannot be read", n));
+        continue;
+      }
+    } catch (const EORBException& e) {
+      limited(e.Text());
+      continue;
+    }
+    const uint16_t type = PageHeader::Type(page.PageBuffer);
+    if (std::memcmp(page.PageBuffer, "ORBP", 4) != 0)
+      limited(ORBFormat("page %d is marked used but has no page signature", n));
+    else if (type < ptFileSystemDirectory || type > ptTableIndex)
+      limited(ORBFormat("page %d is marked used but has page type %d", n, type));
+  }
+  if (lastUsed != h.LastUsedPageNo)
+    report(ORBFormat("LastUsedPageNo is %d but the last used page is %d", h.LastUsedPageNo, lastUsed));
+
+  // An extent marked full must have no free page.
+  for (int64_t x = 0; x * g.E < total; ++x) {
+    const auto& m = eam[x / g.X];
+    if (m.empty()) continue;
+    int64_t e = x % g.X;
+    int v = (m[e / 4] >> (2 * (e % 4))) & 3;
+    if (!(v & 2)) continue;
+    for (int64_t n = x * g.E; n < std::min(total, (x + 1) * g.E); ++n)
+      if (!used[n]) {
+        limited(ORBFormat("extent %d is marked full but page %d is free", x, n));
+        break;
+      }
+  }
+  return problems;
+}
+
+}  // namespace orb
