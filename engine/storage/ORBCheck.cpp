@@ -12,7 +12,8 @@
 
 namespace orb {
 
-std::vector<std::string> CheckStorage(TORBDiskPageManager& pm) {
+std::vector<std::string> CheckStorage(TORBDiskPageManager& pm, int64_t* leakedPages) {
+  if (leakedPages) *leakedPages = 0;
   std::vector<std::string> problems;
   auto report = [&](std::string s) { problems.push_back(std::move(s)); };
   pm.ReadHeader();
@@ -76,6 +77,12 @@ std::vector<std::string> CheckStorage(TORBDiskPageManager& pm) {
     lastUsed = n;
     TORBPage page(&pm, static_cast<int32_t>(n), 0);
     page.AllocateBuffer();
+    uint8_t head[kPageHeaderSize];
+    if (pm.File().ReadBuffer(head, pm.PageOffset(static_cast<int32_t>(n)), kPageHeaderSize) &&
+        std::all_of(head, head + kPageHeaderSize, [](uint8_t b) { return b == 0; })) {
+      if (leakedPages) ++*leakedPages;  // allocated, never written
+      continue;
+    }
     try {
       if (!pm.ReadPage(page)) {
         limited(ORBFormat("page %d is marked used but cannot be read", n));

@@ -2,6 +2,7 @@
 // CRC right when encrypted), allocation maps agreeing with the pages, header
 // counts agreeing with the maps and the file length.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,10 @@ namespace orb {
 
 class TORBDiskPageManager;
 
-// One line per problem; empty when the file is sound. Reads only.
-std::vector<std::string> CheckStorage(TORBDiskPageManager& pm);
+// One line per problem; empty when the file is sound. Reads only. Pages
+// marked used that were never written (left by a transaction that was
+// interrupted before its commit) are not problems: they are counted in
+// `leakedPages` when given.
+std::vector<std::string> CheckStorage(TORBDiskPageManager& pm, int64_t* leakedPages = nullptr);
 
 }  // namespace orb

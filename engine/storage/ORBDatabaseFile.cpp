@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "orb/ORBExcept.h"
+#include "storage/ORBJournal.h"
 
 namespace orb {
 
@@ -232,6 +233,7 @@ int64_t TORBDatabaseFile::GetPosition() {
 
 void TORBDatabaseFile::SetSize(int64_t size) {
   CheckOpen("SetSize");
+  if (WriteGuard && size >= 0) WriteGuard->BeforeResize(size);
   int r = size < 0 ? EINVAL : Retry([&] { return env_->Truncate(fd_, size); });
   if (r)
     throw EORBException::Fmt(30370, "Cannot Truncate File '%s' to %d bytes. ErrorCode:%d. ErrorMessage: %s", FileName,
@@ -288,6 +290,7 @@ void TORBDatabaseFile::ReadBufferOrRaise(void* buffer, int32_t errorCode, int64_
 
 void TORBDatabaseFile::WriteBuffer(const void* buffer, int32_t errorCode, int64_t position, uint32_t count) {
   CheckOpen("WriteBuffer");
+  if (WriteGuard && position >= 0) WriteGuard->BeforeWrite(position, count);
   int r = position < 0 ? EINVAL : Retry([&] { return env_->PWrite(fd_, buffer, count, position); });
   if (r) RaiseIO("Write to", errorCode, position, count, r);
   position_ = position + count;

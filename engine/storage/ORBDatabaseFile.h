@@ -7,6 +7,10 @@
 #include "storage/ORBEnv.h"
 
 namespace orb {
+class TORBWriteGuard;
+}
+
+namespace orb {
 
 class TORBDatabaseFile {
  public:
@@ -22,6 +26,8 @@ class TORBDatabaseFile {
   uint8_t AccessMode = amReadWrite;
   uint8_t ShareMode = smExclusive;
   bool ConnectionLost = false;
+  // Told before every write and size change (the commit journal).
+  TORBWriteGuard* WriteGuard = nullptr;
 
   bool IsOpen() const { return fd_ >= 0; }
 

@@ -5,6 +5,9 @@
 #include "storage/ORBFreeSpace.h"
 #include "storage/ORBPage.h"
 
+#include <utility>
+#include <vector>
+
 namespace orb {
 
 int32_t TORBDiskPageManager::GetTotalPageCount() {
@@ -71,19 +74,51 @@ TORBPage* TORBDiskPageManager::GetPage(int32_t session, int32_t pageNo, bool val
 
 void TORBDiskPageManager::ApplyChanges(int32_t session) {
   if (!HasUncommittedPages(session)) return;
+  if (needsRecovery_)
+    throw EORBException("Database needs recovery after a failed commit. Reopen it to recover", 31072);
   // Everything that can refuse the commit is checked before the file is touched.
   CheckCommit(session);
   TORBDatabaseLock lock(*this, 20213);
-  ReadHeader();
-  // A commit that failed part-way (here or in another process) left the file
-  // marked as being written; later commits must not hide that.
-  const bool damaged = header_.FileState != kFileStateConsistent;
-  header_.FileState = kFileStateWriting;
-  WriteHeader();
-  ApplyCheckedChanges(session);
-  ++header_.ChangeCounter;
-  header_.FileState = damaged ? kFileStateWriting : kFileStateConsistent;
-  WriteHeader();
+  journal_.Begin();
+  try {
+    // The ranges a commit surely overwrites are journaled with one flush;
+    // anything else is journaled on its first write.
+    std::vector<std::pair<int64_t, int64_t>> ranges{{headerBase_, kHeaderSize}};
+    const TORBSessionPages* sp = SessionPages(session);
+    const TORBMapGeometry geo(PageDataSize, header_.ExtentPageCount);
+    for (int32_t no : sp->DirtyList.SortedPageNos())
+      if (no < header_.TotalPageCount) ranges.emplace_back(PageOffset(no), PageSize);
+    for (int32_t no : sp->RemovedPages) {
+      if (no < 0 || no >= header_.TotalPageCount) continue;
+      ranges.emplace_back(PageOffset(no), PageSize);
+      ranges.emplace_back(PageOffset(static_cast<int32_t>(geo.PfsPageOf(no))), PageSize);
+      ranges.emplace_back(PageOffset(static_cast<int32_t>(geo.EamPageNo(geo.EamIndexOf(no)))), PageSize);
+    }
+    journal_.Protect(ranges);
+
+    ReadHeader();
+    // A commit that failed part-way without a journal to undo it left the
+    // file marked as being written; later commits must not hide that.
+    const bool damaged = header_.FileState != kFileStateConsistent;
+    header_.FileState = kFileStateWriting;
+    WriteHeader();
+    ApplyCheckedChanges(session);
+    ++header_.ChangeCounter;
+    header_.FileState = damaged ? kFileStateWriting : kFileStateConsistent;
+    WriteHeader();
+    journal_.Commit();
+  } catch (...) {
+    // Back to the last committed state: on disk from the journal, in memory
+    // by forgetting the transaction and every cached page.
+    if (!journal_.Rollback()) needsRecovery_ = true;
+    DiscardSession(session);
+    InvalidateCache();
+    try {
+      ReadHeader();
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 }  // namespace orb

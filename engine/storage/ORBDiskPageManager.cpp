@@ -25,7 +25,7 @@ bool TakeWithRetry(const std::function<bool()>& op) {
 
 }  // namespace
 
-TORBDiskPageManager::TORBDiskPageManager(TORBEnv* env) : file_(env) {}
+TORBDiskPageManager::TORBDiskPageManager(TORBEnv* env) : file_(env) { file_.WriteGuard = &journal_; }
 
 TORBDiskPageManager::~TORBDiskPageManager() {
   try {
@@ -66,6 +66,9 @@ void TORBDiskPageManager::CreateDatabaseFile(const std::string& fileName, const 
   exclusive_ = true;
 
   file_.CreateFile(fileName);
+  // A journal left by an earlier file of this name must never be played into this one.
+  file_.Env()->Unlink(TORBJournal::PathFor(fileName));
+  needsRecovery_ = false;
   try {
     header_.PageSize = pageSize;
     header_.ExtentPageCount = extentPageCount;
@@ -166,6 +169,15 @@ void TORBDiskPageManager::OpenDatabaseFile(const std::string& fileName, const TO
     {
       // Taken where a file made here keeps it; offsets move to the found base after.
       TORBDatabaseLock lock(*this, 20230);
+      // An unfinished commit is undone before anything is read.
+      if (TORBJournal::IsHot(fileName, file_.Env())) {
+        if (readOnly)
+          throw EORBException::Fmt(31071,
+                                   "Database '%s' has an unfinished commit. Open it for writing once to recover it",
+                                   fileName);
+        TORBJournal::Recover(file_, file_.Env());
+      }
+      needsRecovery_ = false;
       int64_t base = 0;
       if (!file_.FindHeader(&base)) base = 0;
       headerBase_ = base;

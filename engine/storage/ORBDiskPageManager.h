@@ -11,6 +11,7 @@
 #include "storage/ORBCipher.h"
 #include "storage/ORBDatabaseFile.h"
 #include "storage/ORBFileFormat.h"
+#include "storage/ORBJournal.h"
 #include "storage/ORBPageManager.h"
 #include "storage/ORBPageValidity.h"
 
@@ -91,6 +92,7 @@ class TORBDiskPageManager : public TORBPageManager {
 
   TORBDatabaseFreeSpaceManager& FreeSpace();
   TORBDiskTablePagesCacheManager& TablePagesCache() { return tablePages_; }
+  TORBJournal& Journal() { return journal_; }
 
  private:
   void ResetLayout();
@@ -99,6 +101,10 @@ class TORBDiskPageManager : public TORBPageManager {
   const TORBCipher& CipherFor(uint8_t cipherId);
 
   TORBDatabaseFile file_;
+  TORBJournal journal_{file_};
+  // A failed commit whose rollback also failed: the journal is still hot and
+  // only a reopen (which plays it back) may touch the file again.
+  bool needsRecovery_ = false;
   TORBFileHeader header_;
   TORBPasswordVerifier verifier_;
   uint16_t lockAreaSize_ = kLockAreaSize;

@@ -254,8 +254,11 @@ void TORBDatabaseFreeSpaceManager::ShrinkIfPossible() {
   // leave a map page where the next growth expects a data page).
   while (newTotal > 0 && newTotal < total_ && geo_.IsMapPage(newTotal - 1)) ++newTotal;
   if (newTotal >= total_) return;
-  pm_.ResizeToPages(static_cast<int32_t>(newTotal));
+  // Header first: a crash in between leaves a harmless unused tail, never a
+  // header that counts pages the file does not have.
   total_ = static_cast<int32_t>(newTotal);
+  SaveHeader();
+  pm_.ResizeToPages(total_);
 }
 
 }  // namespace orb

@@ -30,6 +30,18 @@ void TORBPageManager::DropAllPages() {
   loose_.clear();
 }
 
+void TORBPageManager::DiscardSession(int32_t session) {
+  TORBSessionPages* sp = FindSession(session);
+  if (!sp) return;
+  sp->DirtyList.Clear();
+  sp->NewPages.clear();
+  sp->RemovedPages.clear();
+}
+
+void TORBPageManager::InvalidateCache() {
+  for (int32_t no : sharedCache_.SortedPageNos()) DropCached(no);
+}
+
 bool TORBPageManager::IsPageValidForSession(int32_t, TORBPage&) { return false; }
 void TORBPageManager::MarkPageValidForSession(int32_t, TORBPage&) {}
 void TORBPageManager::LoadFromStream(TORBStream&) {}

@@ -84,6 +84,10 @@ class TORBPageManager {
   void ApplyCheckedChanges(int32_t session);
   // Drops every page object (cache, dirty lists, loose pages).
   void DropAllPages();
+  // Forgets a session's uncommitted pages and lists without touching the store.
+  void DiscardSession(int32_t session);
+  // Drops every cached page; pages still in use are dropped when put back.
+  void InvalidateCache();
 
   int32_t pageCount_ = 0;
 

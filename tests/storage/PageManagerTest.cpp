@@ -35,13 +35,12 @@ std::vector<uint8_t> HeaderBytes(const std::string& f) {
   return std::vector<uint8_t>(b.begin(), b.begin() + 76);
 }
 
-// Fails page writes (not header writes) once armed.
+// Fails one page write (not header writes) once armed.
 struct FailingEnv : TORBEnv {
   int failAfter = -1;  // writes of PageSize bytes still allowed; -1 = never fail
   int PWrite(int fd, const void* buf, size_t count, int64_t pos) override {
     if (count == 4096 && failAfter >= 0) {
-      if (failAfter == 0) return EIO;
-      --failAfter;
+      if (failAfter-- == 0) return ENOSPC;  // fails once, like a disk that filled up for a moment
     }
     return TORBEnv::PWrite(fd, buf, count, pos);
   }
@@ -146,19 +145,42 @@ TEST_F(PageManager, CommitChecksRunBeforeAnythingIsWritten) {
   EXPECT_EQ(TagOf(1, no), 5u);
 }
 
-TEST_F(PageManager, FailedCommitKeepsSayingItNeedsRepair) {
+TEST_F(PageManager, FailedCommitLeavesThePreviousState) {
   FailingEnv env;
   Reopen(&env);
   int32_t a = AddCommitted(0, 1), b = AddCommitted(0, 1);
   SetTag(0, a, 2);
   SetTag(0, b, 2);
+  const auto before = ReadFile(file);
   env.failAfter = 1;  // the second page write fails
+  EXPECT_EQ(CodeOf([&] { pm->ApplyChanges(0); }), 10469);
+  EXPECT_EQ(ReadFile(file), before);  // played back from the journal
+  EXPECT_FALSE(pm->HasUncommittedPages(0));  // the transaction is gone
+  env.failAfter = -1;
+  EXPECT_EQ(TagOf(1, a), 1u);
+  EXPECT_EQ(TagOf(0, b), 1u);
+  SetTag(0, b, 3);
+  pm->ApplyChanges(0);
+  Reopen();
+  EXPECT_FALSE(needsRepair);
+  EXPECT_EQ(TagOf(0, a), 1u);
+  EXPECT_EQ(TagOf(0, b), 3u);
+}
+
+TEST_F(PageManager, UnfinishedCommitWithoutJournalIsNotHidden) {
+  FailingEnv env;
+  Reopen(&env);
+  pm->Journal().Durable = false;
+  int32_t a = AddCommitted(0, 1), b = AddCommitted(0, 1);
+  SetTag(0, a, 2);
+  SetTag(0, b, 2);
+  env.failAfter = 1;
   EXPECT_NE(CodeOf([&] { pm->ApplyChanges(0); }), 0);
   EXPECT_EQ(ReadFile(file)[42], kFileStateWriting);
   env.failAfter = -1;
-  pm->ApplyChanges(0);  // the rest is written ...
-  EXPECT_EQ(ReadFile(file)[42], kFileStateWriting);  // ... but the half-applied commit is not hidden
-  EXPECT_EQ(TagOf(1, b), 2u);
+  SetTag(0, b, 4);
+  pm->ApplyChanges(0);
+  EXPECT_EQ(ReadFile(file)[42], kFileStateWriting);  // a later commit does not mark it consistent
   Reopen();
   EXPECT_TRUE(needsRepair);
 }

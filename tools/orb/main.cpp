@@ -177,8 +177,10 @@ int Check(const Args& a) {
   TORBDiskPageManager pm;
   bool multiUser = false, needsRepair = false, readOnly = true;
   pm.OpenDatabaseFile(file, pw, multiUser, false, needsRepair, readOnly);
-  std::vector<std::string> problems = CheckStorage(pm);
+  int64_t leaked = 0;
+  std::vector<std::string> problems = CheckStorage(pm, &leaked);
   for (const auto& p : problems) std::cout << p << "\n";
+  if (leaked) std::cout << leaked << " pages allocated by an interrupted transaction are unused\n";
   if (problems.empty()) std::cout << "ok\n";
   return problems.empty() ? 0 : 1;
 }
