@@ -100,7 +100,7 @@ TEST(DatabaseFile, EveryCipherCreatesAndVerifies) {
   TempDir dir;
   for (uint8_t c = 0; c < kCipherCount; ++c) {
     SCOPED_TRACE(int(c));
-    std::string f = dir.file("c" + std::to_string(c) + ".orb");
+    std::string f = dir.file(std::to_string(c).append(".orb"));
     Create(f, "s3cret-пароль", c);
     auto b = ReadFile(f);
     ASSERT_EQ(b.size(), 380u);
