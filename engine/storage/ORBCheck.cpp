@@ -83,6 +83,9 @@ std::vector<std::string> CheckStorage(TORBDiskPageManager& pm, int64_t* leakedPa
       if (leakedPages) ++*leakedPages;  // allocated, never written
       continue;
     }
+    // Lock tables are written byte by byte in the clear, never encrypted.
+    const uint16_t rawType = GetLE<uint16_t>(head + PageHeader::kType);
+    page.EncryptOnWrite = rawType != ptActiveSessionList && rawType != ptTableLocks;
     try {
       if (!pm.ReadPage(page)) {
         limited(ORBFormat("page %d is marked used but cannot be read", n));

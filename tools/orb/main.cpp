@@ -17,6 +17,7 @@
 #include "storage/ORBFreeSpace.h"
 #include "storage/ORBJournal.h"
 #include "storage/ORBPage.h"
+#include "storage/ORBSystemFiles.h"
 
 using namespace orb;
 
@@ -27,7 +28,7 @@ const char* kUsage =
     "\n"
     "Commands:\n"
     "  create FILE [--password P | --password-file F] [--cipher ID|NAME]\n"
-    "              [--page-size N] [--extent N]\n"
+    "              [--page-size N] [--extent N] [--max-connections N]\n"
     "      Create a new database file (encrypted when a password is given).\n"
     "  info FILE [--password P | --password-file F]\n"
     "      Print the header fields; with a password, also verify it.\n"
@@ -117,8 +118,13 @@ int Create(const Args& a) {
   long pageSize = kDefaultPageSize, extent = kDefaultExtentPageCount;
   if (a.options.count("--page-size")) pageSize = ParseNumber(a.options.at("--page-size"), "page size", kMinPageSize, 65535);
   if (a.options.count("--extent")) extent = ParseNumber(a.options.at("--extent"), "extent", 1, 65535);
+  long maxConnections = kDefaultMaxConnections;
+  if (a.options.count("--max-connections"))
+    maxConnections = ParseNumber(a.options.at("--max-connections"), "connection count", 1, 100000);
   TORBDiskPageManager pm;
   pm.CreateDatabaseFile(file, pw, static_cast<uint16_t>(extent), static_cast<uint16_t>(pageSize));
+  TORBSystemFiles system(pm);
+  system.Create(static_cast<int32_t>(maxConnections));
   pm.CloseDatabaseFile();
   std::cout << "created " << file << (pw.Password.empty() ? "" : " (encrypted, cipher ") 
             << (pw.Password.empty() ? "" : CipherName(pw.CipherID)) << (pw.Password.empty() ? "" : ")") << "\n";
@@ -176,7 +182,19 @@ int Info(const Args& a) {
   } else {
     std::cout << "Cipher: none\n";
   }
-  if (pm.IsOpen()) std::cout << "HeaderBase: " << pm.HeaderBase() << "\n";
+  if (pm.IsOpen()) {
+    std::cout << "HeaderBase: " << pm.HeaderBase() << "\n";
+    if (h.TotalPageCount > kSystemDirectoryPageNo) {
+      TORBSystemFiles system(pm);
+      system.Open();
+      for (const auto& [id, page] : system.Directory.Entries())
+        std::cout << "SystemDirectory: entry " << static_cast<int>(id) << " at page " << page << "\n";
+      std::cout << "SessionSlots: " << system.Sessions.SlotCount() << "\n";
+      std::cout << "Tables: " << system.TableList.Entries().size() << "\n";
+      for (const auto& t : system.TableList.Entries())
+        std::cout << "Table: " << t.Name << " (id " << t.TableID << ")\n";
+    }
+  }
   if (needsRepair) std::cout << "NeedsRepair: yes\n";
   if (verified) std::cout << "Password: verified\n";
   return 0;
@@ -309,7 +327,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    if (cmd == "create") return Create(Parse(argc, argv, {"--password", "--password-file", "--cipher", "--page-size", "--extent"}));
+    if (cmd == "create") return Create(Parse(argc, argv, {"--password", "--password-file", "--cipher", "--page-size", "--extent", "--max-connections"}));
     if (cmd == "torture") {
       // --verify takes no value: give it one so the parser stays simple.
       std::vector<char*> args(argv, argv + argc);
