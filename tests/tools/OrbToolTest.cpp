@@ -12,12 +12,13 @@ TEST(OrbTool, CreateAndInfo) {
   std::string f = dir.file("v.orb");
   auto r = RunOrb({"create", f, "--password", "pw", "--cipher", "Twofish_256", "--page-size", "8192", "--extent", "4"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(f).size(), 380u);
+  EXPECT_EQ(ReadFile(f).size(), 380u + 6 * 8192);  // header region and the six pages of a new database
   r = RunOrb({"info", f, "--password", "pw"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* line : {"Signature: ORBITAL0DATABASE\n", "FileVersion: 5.13\n", "PageSize: 8192\n",
-                           "ExtentPageCount: 4\n", "TotalPageCount: 0\n", "LastUsedPageNo: -1\n", "ChangeCounter: 0\n",
-                           "FileState: 2\n", "Encrypted: yes\n", "Cipher: 6 Twofish_256\n", "Password: verified\n"})
+                           "ExtentPageCount: 4\n", "TotalPageCount: 6\n", "LastUsedPageNo: 4\n", "ChangeCounter: 1\n",
+                           "FileState: 2\n", "Encrypted: yes\n", "Cipher: 6 Twofish_256\n", "SessionSlots: 500\n",
+                           "Tables: 0\n", "Password: verified\n"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
   // Without a password the header still shows; it is not verified.
   r = RunOrb({"info", f});
