@@ -9,6 +9,9 @@
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBFreeSpace.h"
 #include "storage/ORBPage.h"
+#include "storage/ORBSystemFiles.h"
+
+#include <set>
 
 namespace orb {
 
@@ -116,6 +119,92 @@ std::vector<std::string> CheckStorage(TORBDiskPageManager& pm, int64_t* leakedPa
         limited(ORBFormat("extent %d is marked full but page %d is free", x, n));
         break;
       }
+  }
+  return problems;
+}
+
+namespace {
+
+// Follows one internal file's chain from its first page, reading headers
+// (and, for transacted files, the stored size) page by page.
+void CheckChain(TORBDiskPageManager& pm, const std::string& what, int32_t start, uint16_t type, bool direct,
+                std::vector<std::string>& problems) {
+  const int32_t total = pm.Header().TotalPageCount;
+  auto& fs = pm.FreeSpace();
+  std::set<int32_t> seen;
+  int64_t stored = -1, pages = 0;
+  for (int32_t no = start; no != -1; ++pages) {
+    if (no < 0 || no >= total || fs.IsMapPage(no)) {
+      problems.push_back(ORBFormat("%s: chain points at page %d outside the file", what, no));
+      return;
+    }
+    if (!seen.insert(no).second) {
+      problems.push_back(ORBFormat("%s: chain loops back to page %d", what, no));
+      return;
+    }
+    if (!fs.IsPageUsed(no)) problems.push_back(ORBFormat("%s: page %d is marked free", what, no));
+    TORBPage page(&pm, no, kSystemSession);
+    page.AllocateBuffer();
+    page.EncryptOnWrite = !direct;
+    try {
+      if (!pm.ReadPage(page)) {
+        problems.push_back(ORBFormat("%s: page %d cannot be read", what, no));
+        return;
+      }
+    } catch (const EORBException& e) {
+      problems.push_back(what + ": " + e.Text());
+      return;
+    }
+    const uint16_t found = PageHeader::Type(page.PageBuffer);
+    if (found != type) {
+      problems.push_back(ORBFormat("%s: page %d has type %d, expected %d", what, no, found, type));
+      return;
+    }
+    if (no == start) stored = GetLE<int32_t>(page.Data() + 1);
+    no = PageHeader::NextPageNo(page.PageBuffer);
+  }
+  const int64_t needed = std::max<int64_t>(1, (stored + kInternalFileHeaderSize + pm.PageDataSize - 1) / pm.PageDataSize);
+  if (stored < 0 || pages < needed)
+    problems.push_back(ORBFormat("%s: chain of %d pages is too short for its stored size %d", what, pages, stored));
+}
+
+}  // namespace
+
+std::vector<std::string> CheckSystemFiles(TORBDiskPageManager& pm) {
+  std::vector<std::string> problems;
+  pm.ReadHeader();
+  if (pm.Header().TotalPageCount <= kSystemDirectoryPageNo) return problems;
+  CheckChain(pm, "system directory", kSystemDirectoryPageNo, ptFileSystemDirectory, false, problems);
+  if (!problems.empty()) return problems;
+  TORBSystemFiles sys(pm);
+  try {
+    sys.Directory.Open();
+  } catch (const EORBException& e) {
+    problems.push_back("system directory: " + e.Text());
+    return problems;
+  }
+  const int32_t sessions = sys.Directory.FindEntry(kActiveSessionsEntryId);
+  const int32_t tables = sys.Directory.FindEntry(kTableListEntryId);
+  if (sessions < 0) problems.push_back("system directory has no active sessions file");
+  else CheckChain(pm, "active sessions file", sessions, ptActiveSessionList, true, problems);
+  if (tables < 0) {
+    problems.push_back("system directory has no table list");
+    return problems;
+  }
+  const size_t before = problems.size();
+  CheckChain(pm, "table list", tables, ptTableList, false, problems);
+  if (problems.size() != before) return problems;
+  try {
+    sys.TableList.Open(tables);
+    sys.TableList.Load();
+  } catch (const EORBException& e) {
+    problems.push_back("table list: " + e.Text());
+    return problems;
+  }
+  for (const auto& t : sys.TableList.Entries()) {
+    CheckChain(pm, "table '" + t.Name + "' metadata", t.MetaDataPageNo, ptTableMetaData, false, problems);
+    CheckChain(pm, "table '" + t.Name + "' header data", t.HeaderDataPageNo, ptTableMostUpdated, false, problems);
+    CheckChain(pm, "table '" + t.Name + "' locks", t.LocksPageNo, ptTableLocks, true, problems);
   }
   return problems;
 }

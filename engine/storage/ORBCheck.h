@@ -18,4 +18,9 @@ class TORBDiskPageManager;
 // `leakedPages` when given.
 std::vector<std::string> CheckStorage(TORBDiskPageManager& pm, int64_t* leakedPages = nullptr);
 
+// Walks the system directory, the table list and every internal file chain
+// it names (loops, wrong page types, pages marked free, chains shorter than
+// their stored size). One line per problem.
+std::vector<std::string> CheckSystemFiles(TORBDiskPageManager& pm);
+
 }  // namespace orb

@@ -362,3 +362,41 @@ TEST_F(SystemFiles, TableAndRecordLocks) {
   EXPECT_EQ(CodeOf([&] { lm.CheckReleased(1); }), 20201);
   EXPECT_EQ(CodeOf([&] { lm.LockTable(4, lkRead, b, false, 10, 1); }), 20200);
 }
+
+TEST_F(SystemFiles, CheckWalksEveryChain) {
+  std::string f = dir.file("c.orb");
+  CreateDb(f, "pw");
+  TORBDiskPageManager pm;
+  OpenDb(pm, f, "pw");
+  TORBSystemFiles sys(pm);
+  sys.Open();
+  TORBInternalDBTransactedAccessFile meta(pm, ptTableMetaData), head(pm, ptTableMostUpdated);
+  TORBTableLocksFile locks(pm);
+  meta.Create(kSystemSession);
+  head.Create(kSystemSession);
+  locks.Create(500);
+  std::vector<uint8_t> big(9000, 'm');
+  meta.WriteFile(kSystemSession, big.data(), 9000);
+  sys.TableList.Add({"Accounts", pm.GetNextObjectID(), meta.StartPageNo, head.StartPageNo, locks.StartPageNo()});
+  sys.TableList.Save();
+  pm.ApplyChanges(kSystemSession);
+  EXPECT_TRUE(CheckStorage(pm).empty());
+  EXPECT_TRUE(CheckSystemFiles(pm).empty());
+  {
+    // The metadata chain loops back to its start.
+    int32_t second;
+    {
+      TORBPageHandle p(pm, pm.GetPage(kSystemSession, meta.StartPageNo, true, ptTableMetaData));
+      second = PageHeader::NextPageNo(p->PageBuffer);
+    }
+    TORBPageHandle q(pm, pm.GetPage(kSystemSession, second, true, ptTableMetaData));
+    int32_t third = PageHeader::NextPageNo(q->PageBuffer);
+    TORBPageHandle r(pm, pm.GetPage(kSystemSession, third, true, ptTableMetaData));
+    PageHeader::SetNextPageNo(r->PageBuffer, meta.StartPageNo);
+    r->IsDirty = true;
+  }
+  pm.ApplyChanges(kSystemSession);
+  auto problems = CheckSystemFiles(pm);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("table 'Accounts' metadata: chain loops back"), std::string::npos) << problems[0];
+}

@@ -72,9 +72,9 @@ TEST(Torture, VerifyRejectsADamagedPage) {
   std::string f = dir.file("t.orb");
   ASSERT_EQ(RunOrb({"torture", f, "--commits", "2", "--pages", "5"}).status, 0);
   auto b = orbtest::ReadFile(f);
-  b[380 + 3 * 4096 + 40 + 2000] ^= 0x10;
+  b[380 + 5 * 4096 + 40 + 2000] ^= 0x10;  // the first data page after the system files
   orbtest::WriteFile(f, b);
   auto v = RunOrb({"torture", f, "--verify"});
   EXPECT_EQ(v.status, 1);
-  EXPECT_NE(v.out.find("page 3 holds commit 2"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("page 5 holds commit 2"), std::string::npos) << v.out;
 }

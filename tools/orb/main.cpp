@@ -208,6 +208,7 @@ int Check(const Args& a) {
   pm.OpenDatabaseFile(file, pw, multiUser, false, needsRepair, readOnly);
   int64_t leaked = 0;
   std::vector<std::string> problems = CheckStorage(pm, &leaked);
+  if (problems.empty()) problems = CheckSystemFiles(pm);
   for (const auto& p : problems) std::cout << p << "\n";
   if (leaked) std::cout << leaked << " pages allocated by an interrupted transaction are unused\n";
   if (problems.empty()) std::cout << "ok\n";
@@ -236,8 +237,10 @@ std::vector<int32_t> TorturePages(TORBDiskPageManager& pm) {
   auto& fs = pm.FreeSpace();
   for (int32_t n = 0; n < pm.Header().TotalPageCount; ++n) {
     if (fs.IsMapPage(n) || !fs.IsPageUsed(n)) continue;
-    uint8_t sig[4] = {};
-    if (pm.File().ReadBuffer(sig, pm.PageOffset(n), 4) && std::memcmp(sig, "ORBP", 4) == 0) pages.push_back(n);
+    uint8_t head[kPageHeaderSize] = {};
+    if (pm.File().ReadBuffer(head, pm.PageOffset(n), kPageHeaderSize) && std::memcmp(head, "ORBP", 4) == 0 &&
+        PageHeader::Type(head) == ptTableRecord)
+      pages.push_back(n);
   }
   return pages;
 }
@@ -251,7 +254,9 @@ int TortureVerify(const std::string& file, const TORBPassword& pw) {
     std::cout << "database needs repair\n";
     ++bad;
   }
-  for (const auto& p : CheckStorage(pm)) {
+  std::vector<std::string> problems = CheckStorage(pm);
+  if (problems.empty()) problems = CheckSystemFiles(pm);
+  for (const auto& p : problems) {
     std::cout << p << "\n";
     ++bad;
   }
@@ -285,6 +290,7 @@ int Torture(const Args& a) {
   uint32_t commit = 0;
   if (access(file.c_str(), F_OK) != 0) {
     pm.CreateDatabaseFile(file, pw);
+    TORBSystemFiles(pm).Create();
     for (long i = 0; i < pageCount; ++i) {
       TORBPageHandle p(pm, pm.AddPage(0, ptTableRecord));
       FillTorturePage(p->Data(), pm.PageDataSize, 0, p->PageNo, seed);
