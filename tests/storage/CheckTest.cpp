@@ -7,6 +7,7 @@
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBFreeSpace.h"
 #include "storage/ORBPage.h"
+#include "storage/ORBSystemFiles.h"
 
 using namespace orb;
 using orbtest::ReadFile;
@@ -20,7 +21,8 @@ namespace {
 void MakeDatabase(const std::string& file, const std::string& password) {
   TORBDiskPageManager pm;
   pm.CreateDatabaseFile(file, TORBPassword{password, 0});
-  std::vector<int32_t> pages;
+  TORBSystemFiles(pm).Create();
+  std::vector<int32_t> pages;  // 5..44
   for (int i = 0; i < 40; ++i) {
     TORBPage* p = pm.AddPage(0, ptTableRecord);
     pages.push_back(p->PageNo);
@@ -57,8 +59,8 @@ TEST(StorageCheck, CleanFilesAndEachKindOfDamage) {
     const char* expect;
   } damages[] = {
       {"used page's data", [&](auto& b) { b[base + 6 * page + 500] ^= 1; }, "Check CRC failed. PageNo: 6"},
-      {"map bit of a used page cleared", [&](auto& b) { b[base + 40 + 5] &= ~1; }, "LastUsedPageNo is 40 but the last used page is 39"},
-      {"map bit set for a free page", [&](auto& b) { b[base + 40 + 5] |= 1 << 3; }, "the last used page is 43"},
+      {"map bit of a used page cleared", [&](auto& b) { b[base + 40 + 5] &= ~(1 << 3); }, "LastUsedPageNo is 43 but the last used page is 42"},
+      {"map bit set for a free page", [&](auto& b) { b[base + 40 + 5] |= 1 << 5; }, "the last used page is 45"},
       {"PFS page type", [&](auto& b) { b[base + 8] = 9; }, "page 0 should be a PFS Page"},
       {"page count", [&](auto& b) { b[30] += 1; }, "file size"},
       {"file state", [&](auto& b) { b[42] = 1; }, "a commit was not completed"},
