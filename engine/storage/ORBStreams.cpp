@@ -154,70 +154,79 @@ void TORBFileStream::SetSize(int64_t size) {
   if (size >= 0) env_->Truncate(fd_, size);
 }
 
+// ---- scratch files ----------------------------------------------------------
+
+void TORBScratchFile::Create() {
+  Close();
+  const char* dir = getenv("TMPDIR");
+  std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/ORBXXXXXX";
+  fd_ = mkstemp(tmpl.data());
+  if (fd_ < 0) throw EORBException::Fmt(10104, "Cannot create file. FileName = %s", tmpl);
+  ::unlink(tmpl.c_str());
+}
+
+void TORBScratchFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 // ---- temporary --------------------------------------------------------------
 
 TORBTemporaryStream::TORBTemporaryStream(bool memoryOnly) : memoryOnly_(memoryOnly) {}
 
-TORBTemporaryStream::~TORBTemporaryStream() {
-  if (fd_ >= 0) ::close(fd_);
-}
+TORBTemporaryStream::~TORBTemporaryStream() = default;
 
 void TORBTemporaryStream::MoveToFile() {
-  const char* dir = getenv("TMPDIR");
-  std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/ORBXXXXXX";
-  int fd = mkstemp(tmpl.data());
-  if (fd < 0) throw EORBException::Fmt(10104, "Cannot create file. FileName = %s", tmpl);
-  ::unlink(tmpl.c_str());  // gone with the descriptor, even after a crash
-  TORBEnv* env = TORBEnv::Default();
-  if (memory_.GetSize() > 0 && env->PWrite(fd, memory_.Data(), static_cast<size_t>(memory_.GetSize()), 0)) {
-    ::close(fd);
-    throw EORBException::Fmt(10104, "Cannot create file. FileName = %s", tmpl);
+  file_.Create();
+  if (memory_.GetSize() > 0 &&
+      TORBEnv::Default()->PWrite(file_.Fd(), memory_.Data(), static_cast<size_t>(memory_.GetSize()), 0)) {
+    file_.Close();
+    throw EORBException("Error writing to stream", 10125);
   }
   position_ = memory_.Position();
   memory_.SetSize(0);
-  fd_ = fd;
 }
 
 int64_t TORBTemporaryStream::Read(void* buffer, int64_t count) {
-  if (fd_ < 0) return memory_.Read(buffer, count);
+  if (!file_.IsOpen()) return memory_.Read(buffer, count);
   if (count <= 0) return 0;
   size_t done = 0;
-  TORBEnv::Default()->PRead(fd_, buffer, static_cast<size_t>(count), position_, &done);
+  TORBEnv::Default()->PRead(file_.Fd(), buffer, static_cast<size_t>(count), position_, &done);
   position_ += static_cast<int64_t>(done);
   return static_cast<int64_t>(done);
 }
 
 int64_t TORBTemporaryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  if (fd_ < 0) {
+  if (!file_.IsOpen()) {
     if (memoryOnly_ || memory_.Position() + count <= kMemoryLimit) return memory_.Write(buffer, count);
     MoveToFile();
   }
-  if (TORBEnv::Default()->PWrite(fd_, buffer, static_cast<size_t>(count), position_)) return 0;
+  if (TORBEnv::Default()->PWrite(file_.Fd(), buffer, static_cast<size_t>(count), position_)) return 0;
   position_ += count;
   return count;
 }
 
 int64_t TORBTemporaryStream::Seek(int64_t offset, int origin) {
-  if (fd_ < 0) return memory_.Seek(offset, origin);
+  if (!file_.IsOpen()) return memory_.Seek(offset, origin);
   const int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? position_ : GetSize();
   if (base + offset >= 0) position_ = base + offset;
   return position_;
 }
 
 int64_t TORBTemporaryStream::GetSize() {
-  if (fd_ < 0) return memory_.GetSize();
+  if (!file_.IsOpen()) return memory_.GetSize();
   int64_t size = 0;
-  TORBEnv::Default()->FileSize(fd_, &size);
+  TORBEnv::Default()->FileSize(file_.Fd(), &size);
   return size;
 }
 
 void TORBTemporaryStream::SetSize(int64_t size) {
-  if (fd_ < 0) {
+  if (!file_.IsOpen()) {
     if (memoryOnly_ || size <= kMemoryLimit) return memory_.SetSize(size);
     MoveToFile();
   }
-  if (size >= 0) TORBEnv::Default()->Truncate(fd_, size);
+  if (size >= 0) TORBEnv::Default()->Truncate(file_.Fd(), size);
   position_ = std::min(position_, size);
 }
 

@@ -79,6 +79,23 @@ class TORBFileStream : public TORBStream {
   int64_t position_ = 0;
 };
 
+// An unlinked scratch file "ORB…" in the temporary folder: it disappears
+// with its descriptor, even when the process dies.
+class TORBScratchFile {
+ public:
+  TORBScratchFile() = default;
+  ~TORBScratchFile() { Close(); }
+  TORBScratchFile(const TORBScratchFile&) = delete;
+  TORBScratchFile& operator=(const TORBScratchFile&) = delete;
+  bool IsOpen() const { return fd_ >= 0; }
+  void Create();
+  void Close();
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // Memory until the content would pass 1,048,576 bytes, then (unless
 // memory-only) an unlinked temporary file "ORB…" in the temporary folder.
 class TORBTemporaryStream : public TORBStream {
@@ -91,13 +108,13 @@ class TORBTemporaryStream : public TORBStream {
   int64_t Seek(int64_t offset, int origin) override;
   int64_t GetSize() override;
   void SetSize(int64_t size) override;
-  bool OnFile() const { return fd_ >= 0; }
+  bool OnFile() const { return file_.IsOpen(); }
 
  private:
   void MoveToFile();
   bool memoryOnly_;
   TORBMemoryStream memory_;
-  int fd_ = -1;
+  TORBScratchFile file_;
   int64_t position_ = 0;
 };
 
