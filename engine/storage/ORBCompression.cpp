@@ -1,5 +1,7 @@
-// Whole-buffer compression with zlib and bzip2.
+// Whole-buffer compression: zlib, bzip2 and our PPM coder.
 #include "storage/ORBCompression.h"
+
+#include "storage/ORBPPMd.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -127,6 +129,7 @@ bool CompressBuffer(uint8_t algorithm, uint8_t mode, const uint8_t* input, size_
     switch (algorithm) {
       case caZlib: ok = ZlibCompress(mode, input, inputSize, output); break;
       case caBzip: ok = BzipCompress(mode, input, inputSize, output); break;
+      case caPPM: ok = PPMCompress(mode, input, inputSize, output); break;
       default: ok = false; break;
     }
     return ok && !output.empty();
@@ -146,6 +149,7 @@ bool DecompressBuffer(uint8_t algorithm, const uint8_t* input, size_t inputSize,
     switch (algorithm) {
       case caZlib: return ZlibExpand(input, inputSize, limit, output);
       case caBzip: return BzipExpand(input, inputSize, limit, output);
+      case caPPM: return PPMDecompress(input, inputSize, expectedSize, output);
       default: return false;
     }
   } catch (...) {
