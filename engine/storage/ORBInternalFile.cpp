@@ -14,21 +14,12 @@
 
 namespace orb {
 
+void TORBChainWalk::Visit(int32_t pageNo) {
+  if (pageNo < 0 || !seen_.insert(pageNo).second)
+    throw EORBException::Fmt(31081, "Internal file chain is damaged at page %d", pageNo);
+}
+
 namespace {
-
-constexpr int32_t kErrChainDamaged = 31081;
-
-// Guards a chain walk against loops that damaged pages could form.
-class ChainWalk {
- public:
-  void Visit(int32_t pageNo) {
-    if (pageNo < 0 || !seen_.insert(pageNo).second)
-      throw EORBException::Fmt(kErrChainDamaged, "Internal file chain is damaged at page %d", pageNo);
-  }
-
- private:
-  std::unordered_set<int32_t> seen_;
-};
 
 int64_t PagesFor(int64_t storedSize, int64_t dataSize) {
   return std::max<int64_t>(1, (storedSize + kInternalFileHeaderSize + dataSize - 1) / dataSize);
@@ -55,10 +46,8 @@ void TORBInternalDBTransactedAccessFile::Create(int32_t session) {
   StartPageNo = page->PageNo;
 }
 
-void TORBInternalDBTransactedAccessFile::Delete(int32_t session) {
-  CheckOpen("Delete");
-  ChainWalk walk;
-  for (int32_t no = StartPageNo; no != -1;) {
+void TORBInternalDBTransactedAccessFile::RemoveChain(int32_t session, int32_t first, TORBChainWalk& walk) {
+  for (int32_t no = first; no != -1;) {
     walk.Visit(no);
     int32_t next;
     {
@@ -68,6 +57,12 @@ void TORBInternalDBTransactedAccessFile::Delete(int32_t session) {
     pm_.RemovePage(session, no);
     no = next;
   }
+}
+
+void TORBInternalDBTransactedAccessFile::Delete(int32_t session) {
+  CheckOpen("Delete");
+  TORBChainWalk walk;
+  RemoveChain(session, StartPageNo, walk);
   StartPageNo = -1;
 }
 
@@ -89,7 +84,7 @@ void TORBInternalDBTransactedAccessFile::SetSize(int32_t session, int32_t stored
   if (storedSize < 0) throw EORBException::Fmt(30387, "Cannot Read internal file. FileSize=%d. ReadSize=%d", 0, storedSize);
   const int64_t D = pm_.PageDataSize;
   const int64_t needed = PagesFor(storedSize, D);
-  ChainWalk walk;
+  TORBChainWalk walk;
   int32_t no = StartPageNo;
   for (int64_t i = 0; i < needed; ++i) {
     walk.Visit(no);
@@ -113,16 +108,7 @@ void TORBInternalDBTransactedAccessFile::SetSize(int32_t session, int32_t stored
       PageHeader::SetNextPageNo(page->PageBuffer, -1);
       page->IsDirty = true;
       page.Release();
-      for (int32_t rest = next; rest != -1;) {
-        walk.Visit(rest);
-        int32_t after;
-        {
-          TORBPageHandle p(pm_, pm_.GetPage(session, rest, true, static_cast<uint8_t>(type_)));
-          after = PageHeader::NextPageNo(p->PageBuffer);
-        }
-        pm_.RemovePage(session, rest);
-        rest = after;
-      }
+      RemoveChain(session, next, walk);
       next = -1;
     }
     no = next;
@@ -134,7 +120,7 @@ std::vector<uint8_t> TORBInternalDBTransactedAccessFile::ReadStored(int32_t sess
   std::vector<uint8_t> out(static_cast<size_t>(count));
   const int64_t D = pm_.PageDataSize;
   int64_t done = 0, pos = kInternalFileHeaderSize;
-  ChainWalk walk;
+  TORBChainWalk walk;
   for (int32_t no = StartPageNo; done < count;) {
     if (no == -1)
       throw EORBException::Fmt(30388, "Cannot Read % bytes from internal file. FileSize=%d. ReadSize=%d, Count=%d",
@@ -265,7 +251,7 @@ void TORBInternalDBDirectAccessFile::Open(int32_t startPageNo) {
   if (type != type_) throw EORBException::Fmt(20155, "Invalid PageType found: %d but wanted: %d", type, type_);
   const int32_t size = GetLE<int32_t>(head + kPageHeaderSize + 1);
   if (size < 0) throw EORBException::Fmt(20155, "Invalid PageType found: %d but wanted: %d", type, type_);
-  ChainWalk walk;
+  TORBChainWalk walk;
   const int64_t needed = PagesFor(size, pm_.PageDataSize);
   for (int32_t no = startPageNo; no != -1 && static_cast<int64_t>(pages_.size()) < needed;) {
     walk.Visit(no);

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace orb {
@@ -13,6 +14,15 @@ class TORBPageManager;
 class TORBDiskPageManager;
 
 constexpr uint8_t kInternalFileHeaderSize = 10;
+
+// Guards a chain walk against loops that damaged pages could form.
+class TORBChainWalk {
+ public:
+  void Visit(int32_t pageNo);
+
+ private:
+  std::unordered_set<int32_t> seen_;
+};
 
 struct TORBInternalFileSize {
   int32_t StoredSize = 0;
@@ -43,6 +53,8 @@ class TORBInternalDBTransactedAccessFile {
  private:
   void CheckOpen(const char* operation) const;
   std::vector<uint8_t> ReadStored(int32_t session, bool validate, int32_t storedSize, int32_t count);
+  // RemovePage for every page from `first` to the end of the chain.
+  void RemoveChain(int32_t session, int32_t first, TORBChainWalk& walk);
 
   TORBPageManager& pm_;
   uint16_t type_;

@@ -4,12 +4,14 @@
 #include <cstring>
 #include <random>
 
+#include "TestSupport.h"
 #include "orb/ORBExcept.h"
 #include "storage/ORBCompressedStream.h"
 #include "storage/ORBCompression.h"
 #include "storage/ORBStreams.h"
 
 using namespace orb;
+using orbtest::CodeOf;
 
 namespace {
 
@@ -33,14 +35,6 @@ std::vector<uint8_t> Random(size_t n, uint32_t seed = 7) {
   return v;
 }
 
-int32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.NativeErrorCode();
-  }
-  return 0;
-}
 
 std::vector<uint8_t> ReadAll(TORBStream& s) {
   std::vector<uint8_t> v(static_cast<size_t>(s.GetSize()));

@@ -12,31 +12,15 @@
 #include "storage/ORBPage.h"
 
 using namespace orb;
+using orbtest::CodeOf;
+using orbtest::MessageOf;
 using orbtest::ReadFile;
 using orbtest::TempDir;
 using orbtest::WriteFile;
 
 namespace {
 
-template <class F>
-int32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.NativeErrorCode();
-  }
-  return 0;
-}
 
-template <class F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.Message();
-  }
-  return "";
-}
 
 struct OpenResult {
   bool multiUser, needsRepair, readOnly;

@@ -3,20 +3,14 @@
 
 #include <cstring>
 
+#include "TestSupport.h"
 #include "orb/ORBExcept.h"
 #include "storage/ORBMemory.h"
 
 using namespace orb;
+using orbtest::CodeOf;
 
 namespace {
-int32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.NativeErrorCode();
-  }
-  return 0;
-}
 }  // namespace
 
 TEST(MemoryManager, CountsLimitsAndZeroFills) {

@@ -14,21 +14,13 @@
 #include "storage/ORBPage.h"
 
 using namespace orb;
+using orbtest::CodeOf;
 using orbtest::ReadFile;
 using orbtest::TempDir;
 using orbtest::WriteFile;
 
 namespace {
 
-template <class F>
-int32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.NativeErrorCode();
-  }
-  return 0;
-}
 
 std::vector<uint8_t> HeaderBytes(const std::string& f) {
   auto b = ReadFile(f);

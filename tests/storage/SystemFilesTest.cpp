@@ -16,20 +16,12 @@
 #include "storage/ORBTableLocks.h"
 
 using namespace orb;
+using orbtest::CodeOf;
 using orbtest::ReadFile;
 using orbtest::TempDir;
 
 namespace {
 
-template <class F>
-int32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (const EORBException& e) {
-    return e.NativeErrorCode();
-  }
-  return 0;
-}
 
 void CreateDb(const std::string& f, const std::string& pw = "", int32_t maxConnections = kDefaultMaxConnections) {
   TORBDiskPageManager pm;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "orb/ORBExcept.h"
+
 namespace orbtest {
 
 // A fresh directory removed (with its contents) when the object dies.
@@ -26,6 +28,28 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+// The native code of the engine error `f` raises; 0 when it raises none.
+template <class F>
+int32_t CodeOf(F f) {
+  try {
+    f();
+  } catch (const orb::EORBException& e) {
+    return e.NativeErrorCode();
+  }
+  return 0;
+}
+
+// The full message of the engine error `f` raises; empty when it raises none.
+template <class F>
+std::string MessageOf(F f) {
+  try {
+    f();
+  } catch (const orb::EORBException& e) {
+    return e.Message();
+  }
+  return "";
+}
+
 // Runs the orb tool with the given arguments (no shell involved).
 RunResult RunOrb(const std::vector<std::string>& args);
 
