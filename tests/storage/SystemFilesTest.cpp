@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "TestSupport.h"
@@ -137,6 +138,7 @@ TEST_F(SystemFiles, TransactedFileGrowsShrinksAndRollsBack) {
   EXPECT_EQ(chainLength(), 1);
   file.WriteFile(0, b.data(), 5000);
   EXPECT_EQ(chainLength(), 2);
+  EXPECT_EQ(file.ReadAll(1, true), a);  // another session still reads the committed content
   pm.CancelChanges(0);  // the committed content comes back
   EXPECT_EQ(file.ReadAll(0, true), a);
   file.WriteFile(0, b.data(), 5000);
@@ -234,9 +236,26 @@ TEST_F(SystemFiles, DirectFilePositionsAndBounds) {
   EXPECT_TRUE(CheckStorage(pm).empty());
 }
 
+// Runs `body` in a child process; answers its exit status (0 = all held).
+template <class F>
+int InChild(F body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
 TEST_F(SystemFiles, SessionSlots) {
   std::string f = dir.file("s.orb");
-  CreateDb(f, "", 3);
+  CreateDb(f);
   TORBDiskPageManager pm;
   OpenDb(pm, f, "", true);
   TORBSystemFiles sys(pm);
@@ -244,59 +263,115 @@ TEST_F(SystemFiles, SessionSlots) {
   auto& s = sys.Sessions;
   EXPECT_EQ(s.ConnectSession(), 0);
   EXPECT_EQ(s.ConnectSession(), 1);
-  // Another process gets the remaining slot, then finds none.
-  pid_t pid = fork();
-  if (pid == 0) {
-    int code = 9;
-    try {
-      TORBDiskPageManager other;
-      OpenDb(other, f, "", true);
-      TORBSystemFiles o(other);
-      o.Open();
-      code = o.Sessions.ConnectSession() == 2 ? 0 : 1;
-      code += CodeOf([&] { o.Sessions.ConnectSession(); }) == 20094 ? 0 : 2;
-      code += o.Sessions.ClaimSingleUser() ? 4 : 0;
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Another process sees slots 0 and 1 taken, gets the other 498, and the
+  // 501st connection is refused.
+  EXPECT_EQ(InChild([&] {
+              TORBDiskPageManager other;
+              OpenDb(other, f, "", true);
+              TORBSystemFiles o(other);
+              o.Open();
+              TORBInternalDBDirectAccessFile sessions(other, ptActiveSessionList);
+              sessions.Open(3);
+              int code = sessions.IsByteLocked(0) && sessions.IsByteLocked(1) && !sessions.IsByteLocked(2) ? 0 : 1;
+              for (int i = 2; i < 500; ++i) code |= o.Sessions.ConnectSession() == i ? 0 : 2;
+              try {
+                o.Sessions.ConnectSession();
+                code |= 4;
+              } catch (const EORBException& e) {
+                code |= e.Message() == "Cannot connect session. Maximum connections quantity exceeded or database "
+                                       "is open in single-user mode - Native error: 20094"
+                            ? 0
+                            : 8;
+              }
+              code |= o.Sessions.ClaimSingleUser() ? 16 : 0;
+              return code;
+            }),
+            0);
   s.DisconnectSession(0);
   EXPECT_EQ(s.ConnectSession(), 0);
   s.DisconnectSession(0);
   s.DisconnectSession(1);
   // Single-user: one owner; the others may neither claim nor connect.
   EXPECT_TRUE(s.ClaimSingleUser());
-  pid = fork();
-  if (pid == 0) {
-    int code = 9;
-    try {
-      TORBDiskPageManager other;
-      OpenDb(other, f, "", true);
-      TORBSystemFiles o(other);
-      o.Open();
-      code = o.Sessions.ClaimSingleUser() ? 1 : 0;
-      code += CodeOf([&] { o.Sessions.ConnectSession(); }) == 20094 ? 0 : 2;
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(InChild([&] {
+              TORBDiskPageManager other;
+              OpenDb(other, f, "", true);
+              TORBSystemFiles o(other);
+              o.Open();
+              int code = o.Sessions.ClaimSingleUser() ? 1 : 0;
+              code |= CodeOf([&] { o.Sessions.ConnectSession(); }) == 20094 ? 0 : 2;
+              return code;
+            }),
+            0);
   s.ReleaseSingleUser();
   EXPECT_EQ(s.ConnectSession(), 0);
 }
 
+TEST_F(SystemFiles, LocksAreSeenByAnotherProcess) {
+  std::string f = dir.file("p.orb");
+  CreateDb(f, "", 4);
+  int32_t locksPage;
+  {
+    TORBDiskPageManager pm;
+    OpenDb(pm, f, "", true);
+    TORBTableLocksFile t(pm);
+    t.Create(4);
+    pm.ApplyChanges(kSystemSession);
+    locksPage = t.StartPageNo();
+  }
+  TORBDiskPageManager pm;
+  OpenDb(pm, f, "", true);
+  TORBTableLocksFile table(pm);
+  table.Open(locksPage);
+  TORBDatabaseTableLockManager lm(pm, 4);
+  ASSERT_TRUE(lm.LockTable(0, lkRead, table, false, 5, 2));
+  ASSERT_TRUE(lm.LockRecord(0, table, 5, 2, {9, 1}));
+  auto other = [&](auto body) {
+    return InChild([&] {
+      TORBDiskPageManager opm;
+      OpenDb(opm, f, "", true);
+      TORBTableLocksFile t(opm);
+      t.Open(locksPage);
+      TORBDatabaseTableLockManager olm(opm, 4);
+      return body(olm, t);
+    });
+  };
+  // Session 1 of the other process: a reader may join, a committer may not,
+  // and the locked record is refused while another record is not.
+  EXPECT_EQ(other([](TORBDatabaseTableLockManager& olm, TORBTableLocksFile& t) {
+              int code = olm.LockTable(1, lkRead, t, false, 5, 2) ? 0 : 1;
+              code |= olm.LockTable(1, lkCommit, t, false, 5, 2) ? 2 : 0;
+              code |= olm.LockRecord(1, t, 5, 2, {9, 1}) ? 4 : 0;
+              code |= olm.LockRecord(2, t, 5, 2, {9, 2}) ? 0 : 8;
+              return code;
+            }),
+            0);
+  EXPECT_TRUE(lm.UnlockTable(0, lkRead, false, false, table));
+  EXPECT_TRUE(lm.UnlockRecord(0, table, {9, 1}));
+  EXPECT_EQ(other([](TORBDatabaseTableLockManager& olm, TORBTableLocksFile& t) {
+              int code = olm.LockTable(1, lkCommit, t, false, 5, 2) ? 0 : 1;
+              code |= olm.LockRecord(1, t, 5, 2, {9, 1}) ? 0 : 2;
+              return code;
+            }),
+            0);
+}
+
 TEST_F(SystemFiles, LockKindRules) {
-  EXPECT_TRUE(LockKindCovers(lkExclusive, lkRead));
-  for (int k : {0, 1, 2, 4, 5}) EXPECT_TRUE(LockKindCovers(lkCommit, k)) << k;
-  EXPECT_FALSE(LockKindCovers(lkCommit, lkModify));
-  EXPECT_TRUE(LockKindCovers(lkOpen, lkRecord));
-  EXPECT_FALSE(LockKindCovers(lkOpen, lkRead));
+  // What each kind covers, as the lock manager relies on it.
+  const std::vector<int> covered[7] = {{0, 5}, {0, 1, 5}, {0, 2, 5}, {0, 1, 2, 3, 5}, {0, 1, 2, 4, 5}, {0, 5},
+                                       {0, 1, 2, 3, 4, 5, 6}};
+  for (int held = 0; held < 7; ++held)
+    for (int req = 0; req < 7; ++req) {
+      const bool want = std::find(covered[held].begin(), covered[held].end(), req) != covered[held].end();
+      EXPECT_EQ(LockKindCovers(held, req), want) << held << " covers " << req;
+    }
+  // Compatibility is symmetric, and exclusive admits nothing.
+  for (int a = 0; a < 7; ++a)
+    for (int b = 0; b < 7; ++b) EXPECT_EQ(LockKindsCompatible(a, b), LockKindsCompatible(b, a)) << a << b;
+  for (int k = 0; k < 7; ++k) EXPECT_FALSE(LockKindsCompatible(lkExclusive, k));
   EXPECT_FALSE(LockKindsCompatible(lkRead, lkCommit));
-  EXPECT_TRUE(LockKindsCompatible(lkRead, lkRead));
+  EXPECT_FALSE(LockKindsCompatible(lkRecordLocks, lkModify));
+  EXPECT_TRUE(LockKindsCompatible(lkRecord, lkModify));
 }
 
 TEST_F(SystemFiles, TableAndRecordLocks) {
