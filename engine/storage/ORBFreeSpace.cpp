@@ -245,14 +245,19 @@ int32_t TORBDatabaseFreeSpaceManager::FindLastUsedPage() {
   return -1;
 }
 
-void TORBDatabaseFreeSpaceManager::ShrinkIfPossible() {
-  const int64_t g = GrowthStep();
-  const int64_t tail = static_cast<int64_t>(total_) - lastUsed_ - 1;
-  if (tail < g) return;
-  int64_t newTotal = total_ - (tail / g) * g;
+int64_t TORBDatabaseFreeSpaceManager::ShrinkTarget(const TORBMapGeometry& geo, int64_t total, int64_t lastUsed,
+                                                   int64_t growthStep) {
+  const int64_t tail = total - lastUsed - 1;
+  if (growthStep <= 0 || tail < growthStep) return total;
+  int64_t newTotal = total - (tail / growthStep) * growthStep;
   // Never end on a map page: that would cut off its partner map page (or
   // leave a map page where the next growth expects a data page).
-  while (newTotal > 0 && newTotal < total_ && geo_.IsMapPage(newTotal - 1)) ++newTotal;
+  while (newTotal > 0 && newTotal < total && geo.IsMapPage(newTotal - 1)) ++newTotal;
+  return newTotal;
+}
+
+void TORBDatabaseFreeSpaceManager::ShrinkIfPossible() {
+  const int64_t newTotal = ShrinkTarget(geo_, total_, lastUsed_, GrowthStep());
   if (newTotal >= total_) return;
   // Header first: a crash in between leaves a harmless unused tail, never a
   // header that counts pages the file does not have.

@@ -47,6 +47,9 @@ class TORBDatabaseFreeSpaceManager {
   bool RepairScan = false;
 
   const TORBMapGeometry& Geometry() const { return geo_; }
+  // The page count a shrink leaves: whole growth steps of the free tail,
+  // fewer where the cut would end the file on a map page.
+  static int64_t ShrinkTarget(const TORBMapGeometry& geo, int64_t total, int64_t lastUsed, int64_t growthStep);
   int32_t LastUsedPageNo() const { return lastUsed_; }
   int32_t TotalPageCount() const { return total_; }
 
