@@ -238,3 +238,48 @@ TEST_F(Locks, ModeValuesAreChecked) {
     EXPECT_EQ(e.NativeErrorCode(), 30374);
   }
 }
+
+TEST_F(Locks, LostHandlesAreReopenedAndLostUnlocksReportedDone) {
+  // The handle goes stale once: the operation fails, the file is reopened by
+  // name and the operation retried.
+  struct FlakyEnv : TORBEnv {
+    bool stale = false;  // the handle no longer works until the file is reopened
+    int staleUnlocks = 0, reopened = 0;
+    int PRead(int fd, void* buf, size_t count, int64_t pos, size_t* done) override {
+      if (stale) return ESTALE;
+      return TORBEnv::PRead(fd, buf, count, pos, done);
+    }
+    int FileSize(int fd, int64_t* size) override {
+      if (stale) return EBADF;
+      return TORBEnv::FileSize(fd, size);
+    }
+    int Open(const std::string& path, int flags, int mode, int* fd) override {
+      ++reopened;
+      stale = false;
+      return TORBEnv::Open(path, flags, mode, fd);
+    }
+    int Unlock(int fd, int64_t pos, int64_t len) override {
+      if (staleUnlocks > 0) {
+        --staleUnlocks;
+        return ENOTCONN;
+      }
+      return TORBEnv::Unlock(fd, pos, len);
+    }
+  } env;
+  TempDir dir;
+  std::string f = dir.file("a.orb");
+  Create(f);
+  TORBDatabaseFile file(&env);
+  file.OpenFile(f, TORBDatabaseFile::amReadWrite, TORBDatabaseFile::smShareReadWrite);
+  const int opensBefore = env.reopened;
+  env.stale = true;
+  uint8_t sig[16];
+  ASSERT_TRUE(file.ReadBuffer(sig, 0, 16));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(sig), 16), "ORBITAL0DATABASE");
+  EXPECT_EQ(env.reopened, opensBefore + 1);
+  // An unlock that fails because the connection is gone counts as done.
+  ASSERT_TRUE(file.LockByte(1, 360));
+  env.staleUnlocks = 2;
+  EXPECT_TRUE(file.UnlockByte(1, 360));
+  EXPECT_TRUE(file.ConnectionLost);
+}
