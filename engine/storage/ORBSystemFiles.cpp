@@ -2,10 +2,10 @@
 #include "storage/ORBSystemFiles.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "orb/ORBExcept.h"
+#include "orb/ORBText.h"
 #include "orb/ORBUtils.h"
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBFileFormat.h"
@@ -20,11 +20,7 @@ constexpr size_t kTableListEntrySize = 272;
 constexpr int32_t kErrNameTooLong = 31080;
 constexpr int32_t kErrDamagedSystemFile = 31082;
 
-std::string Upper(const std::string& s) {
-  std::string u = s;
-  for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return u;
-}
+std::string Upper(const std::string& s) { return TORBCollation::Current().Upper(s); }
 
 }  // namespace
 

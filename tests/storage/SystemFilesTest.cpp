@@ -96,6 +96,9 @@ TEST_F(SystemFiles, TableList) {
     EXPECT_EQ(CodeOf([&] { list.Add({"ACCOUNTS", 3, 0, 0, 0}); }), 30395);
     EXPECT_EQ(CodeOf([&] { list.Add({std::string(256, 'x'), 4, 0, 0, 0}); }), 31080);
     EXPECT_EQ(list.Find("accounts").TableID, 1);
+    list.Add({"Ärger", 5, 0, 0, 0});
+    EXPECT_EQ(list.Find("ÄRGER").TableID, 5);  // case folding beyond ASCII
+    list.Delete("ärger");
     list.Rename("ACCOUNTS", "Logins");
     EXPECT_EQ(CodeOf([&] { list.Find("Accounts"); }), 30396);
     EXPECT_EQ(CodeOf([&] { list.Delete("nothing"); }), 30405);
