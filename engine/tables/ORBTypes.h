@@ -8,12 +8,32 @@
 
 namespace orb {
 
-enum TORBStorageType : uint8_t {
-  stNone = 0, stChar = 1, stWideChar = 2, stString = 3, stWideString = 4, stShortInt = 5, stSmallInt = 6,
-  stInteger = 7, stLargeInt = 8, stByte = 9, stWord = 10, stCardinal = 11, stSingle = 12, stFloat = 13,
-  stExtended = 14, stDate = 15, stTime = 16, stDateTime = 17, stBlob = 18, stMemo = 19, stWideMemo = 20,
-  stLogical = 21, stCurrency = 22, stBytes = 23, stVarBytes = 24,
-};
+// Storage type ids.
+constexpr uint8_t stNone = 0;
+constexpr uint8_t stChar = 1;
+constexpr uint8_t stWideChar = 2;
+constexpr uint8_t stString = 3;
+constexpr uint8_t stWideString = 4;
+constexpr uint8_t stShortInt = 5;
+constexpr uint8_t stSmallInt = 6;
+constexpr uint8_t stInteger = 7;
+constexpr uint8_t stLargeInt = 8;
+constexpr uint8_t stByte = 9;
+constexpr uint8_t stWord = 10;
+constexpr uint8_t stCardinal = 11;
+constexpr uint8_t stSingle = 12;
+constexpr uint8_t stFloat = 13;
+constexpr uint8_t stExtended = 14;
+constexpr uint8_t stDate = 15;
+constexpr uint8_t stTime = 16;
+constexpr uint8_t stDateTime = 17;
+constexpr uint8_t stBlob = 18;
+constexpr uint8_t stMemo = 19;
+constexpr uint8_t stWideMemo = 20;
+constexpr uint8_t stLogical = 21;
+constexpr uint8_t stCurrency = 22;
+constexpr uint8_t stBytes = 23;
+constexpr uint8_t stVarBytes = 24;
 
 struct TORBTypeRow {
   const char* Name;
