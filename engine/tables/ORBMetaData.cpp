@@ -6,6 +6,7 @@
 
 #include "orb/ORBExcept.h"
 #include "orb/ORBText.h"
+#include "orb/ORBUtils.h"
 
 namespace orb {
 
@@ -172,6 +173,31 @@ int32_t TORBIndexDefs::FindIndexByFields(const std::vector<std::string>& names,
     if (ok) return index.ObjectID;
   }
   return -1;
+}
+
+void NameConstraints(TORBConstraintDefs& constraints, const std::string& tableName) {
+  for (size_t i = 0; i < constraints.Count(); ++i) {
+    TORBConstraintDef& c = constraints[i];
+    if (!c.Name.empty() || (c.ConstraintType != ctNotNull && c.ConstraintType != ctCheck)) continue;
+    const std::string base = std::string(c.ConstraintType == ctNotNull ? "$C_NotNull$" : "$C_Check$") + tableName +
+                             "$" + c.Object.Name;
+    std::string name = base;
+    while (constraints.IndexOfName(name) >= 0) name = base + std::to_string(RandomRange(0, 65534));
+    c.Name = name;
+  }
+}
+
+std::string IndexConstraintName(const TORBIndexDef& index) {
+  std::string name = index.Primary ? "C_PK" : "C_Unique";
+  for (const auto& c : index.Columns) name += "$" + c.FieldName;
+  return name;
+}
+
+std::string TemporaryIndexName(const TORBIndexDefs& indexes) {
+  for (;;) {
+    std::string name = "TEMPORARY_INDEX_" + std::to_string(RandomRange(0, 999999));
+    if (indexes.IndexOfName(name) < 0) return name;
+  }
 }
 
 int32_t RecordsPerPage(int32_t pageDataSize, int32_t recordSize) {

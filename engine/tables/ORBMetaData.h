@@ -127,6 +127,15 @@ class TORBIndexDefs : public TORBMetaObjectDefs<TORBIndexDef> {
 
 using TORBConstraintDefs = TORBMetaObjectDefs<TORBConstraintDef>;
 
+// Names unnamed not-null and check constraints "$C_NotNull$<table>$<field>"
+// / "$C_Check$<table>$<field>", adding a random number below 65535 while a
+// name is taken.
+void NameConstraints(TORBConstraintDefs& constraints, const std::string& tableName);
+// "C_PK$a$b" or "C_Unique$a$b" for the constraint a unique or primary index makes.
+std::string IndexConstraintName(const TORBIndexDef& index);
+// "TEMPORARY_INDEX_" and a random number below 1000000, not yet in the list.
+std::string TemporaryIndexName(const TORBIndexDefs& indexes);
+
 // Null flags of a record buffer: bit (i mod 8) of byte (i div 8), set = NULL.
 inline bool FieldIsNull(const uint8_t* record, size_t i) { return (record[i / 8] >> (i % 8)) & 1; }
 inline void SetFieldNull(uint8_t* record, size_t i, bool isNull) {

@@ -273,3 +273,28 @@ TEST(MetaData, DefaultsAndConstraints) {
             }),
             "Primary Key constraint 'C_PK$F7' violated. Duplicate found. - Native error: 30319");
 }
+
+TEST(MetaData, GeneratedNames) {
+  TORBConstraintDefs list;
+  for (int i = 0; i < 3; ++i) {
+    TORBConstraintDef c;
+    c.ConstraintType = i == 2 ? ctCheck : ctNotNull;
+    c.Object = {"Service", 5};
+    list.Add(c);
+  }
+  NameConstraints(list, "LC");
+  EXPECT_EQ(list[0].Name, "$C_NotNull$LC$Service");
+  EXPECT_EQ(list[1].Name.rfind("$C_NotNull$LC$Service", 0), 0u);  // taken: a number follows
+  EXPECT_NE(list[1].Name, list[0].Name);
+  EXPECT_EQ(list[2].Name, "$C_Check$LC$Service");
+  TORBIndexDef pk;
+  pk.Primary = true;
+  pk.AssignColumns({"A", "B"}, {"ASC", "ASC"}, {"", ""});
+  EXPECT_EQ(IndexConstraintName(pk), "C_PK$A$B");
+  pk.Primary = false;
+  EXPECT_EQ(IndexConstraintName(pk), "C_Unique$A$B");
+  TORBIndexDefs indexes;
+  const std::string t = TemporaryIndexName(indexes);
+  EXPECT_EQ(t.rfind("TEMPORARY_INDEX_", 0), 0u);
+  EXPECT_LT(std::stol(t.substr(16)), 1000000);
+}
