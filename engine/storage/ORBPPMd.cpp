@@ -1,76 +1,111 @@
-// PPM model and range coder.
+// PPMd variant G.
 //
-// Contexts of orders 1..N are found by hashing the last N bytes into a table
-// sized from the data length and the model memory; a slot keeps a check word
-// so that a colliding context starts afresh. Encoder and decoder make the
-// same decisions from the same history, so collisions cost compression,
-// never correctness. Order 0 is a full table; order -1 codes the 256 bytes
-// and the end marker uniformly. After an escape, symbols already seen in
-// deeper contexts are excluded.
+// The model is a tree of contexts of orders 0..N linked to their suffixes
+// (the context one byte shorter). All of it lives in one arena sized from the
+// header's memory: the text seen so far grows from the bottom, contexts and
+// symbol lists from the top, and when the two meet the model starts afresh.
+//
+// A symbol's successor is the context that follows it. It is only built when
+// needed: until then it points into the text, just behind the byte's last
+// occurrence, and a context made from it starts with the byte that followed
+// then (information from one sighting, inherited with a frequency taken from
+// the shorter context). A max-order context's successor is the max-order
+// context that drops the oldest byte.
+//
+// Contexts with one symbol code a binary decision whose probability comes
+// from an adaptive table; other contexts code among their symbols plus an
+// escape whose frequency comes from secondary escape estimation (adaptive
+// cells indexed by the context's shape). After an escape, the symbols already
+// offered are excluded. The root holds all 256 bytes, so an escape from it is
+// the end marker.
 #include "storage/ORBPPMd.h"
 
 #include <algorithm>
-#include <array>
-#include <bitset>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace orb {
 
 namespace {
 
-constexpr int kEndSymbol = 256;
+constexpr int kEnd = 256;
+constexpr int kMaxOrder = 16;
+
 constexpr uint32_t kTop = 1u << 24;
-constexpr uint32_t kBot = 1u << 16;
-constexpr uint32_t kMaxTotal = kBot - 256;  // leaves room for escapes and order -1
+constexpr uint32_t kBot = 1u << 16;  // every total below stays under this
+constexpr int kBinBits = 14;
+constexpr uint32_t kBinTotal = 1u << kBinBits;
+constexpr uint32_t kBinMin = 24;  // a binary decision never costs more than ~9.4 bits
+
+constexpr int kMaxFreq = 124;        // non-binary frequencies are halved above this
+constexpr int kBinMaxFreq = 124;     // a binary symbol's count stops here
+constexpr uint32_t kMaxEscape = 16384;
+constexpr uint32_t kTextStart = 8;   // offset 0 means "none"
 
 const TORBPPMParams kModes[9] = {{2, 2}, {3, 3}, {4, 7}, {5, 16}, {7, 22}, {8, 25}, {10, 40}, {13, 100}, {16, 100}};
 
-class Encoder {
+// ---- range coder --------------------------------------------------------------
+
+class RangeEncoder {
  public:
-  Encoder(std::vector<uint8_t>& out, size_t limit) : out_(out), limit_(limit) {}
-  bool Encode(uint32_t cum, uint32_t freq, uint32_t total) {
+  RangeEncoder(std::vector<uint8_t>& out, size_t limit) : out_(out), limit_(limit) {}
+  void Encode(uint32_t cum, uint32_t freq, uint32_t total) {
     range_ /= total;
     low_ += cum * range_;
     range_ *= freq;
-    return Normalize();
+    Normalize();
   }
-  bool Finish() {
+  void EncodeBinary(uint32_t cum, uint32_t freq) {
+    range_ >>= kBinBits;
+    low_ += cum * range_;
+    range_ *= freq;
+    Normalize();
+  }
+  void Finish() {
     for (int i = 0; i < 4; ++i) {
-      if (!Put(static_cast<uint8_t>(low_ >> 24))) return false;
+      Put(static_cast<uint8_t>(low_ >> 24));
       low_ <<= 8;
     }
-    return true;
   }
+  bool Failed() const { return failed_; }
 
  private:
-  bool Put(uint8_t b) {
-    if (out_.size() >= limit_) return false;
+  void Put(uint8_t b) {
+    if (out_.size() >= limit_) {
+      failed_ = true;
+      return;
+    }
     out_.push_back(b);
-    return true;
   }
-  bool Normalize() {
+  void Normalize() {
     while ((low_ ^ (low_ + range_)) < kTop || (range_ < kBot && ((range_ = (0u - low_) & (kBot - 1)), true))) {
-      if (!Put(static_cast<uint8_t>(low_ >> 24))) return false;
+      Put(static_cast<uint8_t>(low_ >> 24));
       low_ <<= 8;
       range_ <<= 8;
     }
-    return true;
   }
   std::vector<uint8_t>& out_;
   size_t limit_;
+  bool failed_ = false;
   uint32_t low_ = 0, range_ = 0xFFFFFFFFu;
 };
 
-class Decoder {
+class RangeDecoder {
  public:
-  Decoder(const uint8_t* in, size_t n) : in_(in), n_(n) {
+  RangeDecoder(const uint8_t* in, size_t n) : in_(in), n_(n) {
     for (int i = 0; i < 4; ++i) code_ = (code_ << 8) | Next();
   }
-  uint32_t Target(uint32_t total) {
+  // The caller checks the answer against the total: damage shows there.
+  uint32_t GetFreq(uint32_t total) {
     range_ /= total;
-    return std::min<uint32_t>((code_ - low_) / range_, total - 1);
+    return (code_ - low_) / range_;
   }
-  void Consume(uint32_t cum, uint32_t freq) {
+  uint32_t GetBinary() {
+    range_ >>= kBinBits;
+    return (code_ - low_) / range_;
+  }
+  void Decode(uint32_t cum, uint32_t freq) {
     low_ += cum * range_;
     range_ *= freq;
     while ((low_ ^ (low_ + range_)) < kTop || (range_ < kBot && ((range_ = (0u - low_) & (kBot - 1)), true))) {
@@ -79,268 +114,576 @@ class Decoder {
       range_ <<= 8;
     }
   }
-  // Reading past the input is tolerated a few bytes (the coder's tail), then damage.
-  bool Overrun() const { return pos_ > n_ + 4; }
+  // A whole stream is read exactly to its last byte; reading beyond means
+  // the input was cut short.
+  bool Overrun() const { return pos_ > n_; }
 
  private:
   uint8_t Next() {
-    const uint8_t b = pos_ < n_ ? in_[pos_] : 0;
-    ++pos_;
-    return b;
+    if (pos_ >= n_) {
+      pos_ = n_ + 1;
+      return 0;
+    }
+    return in_[pos_++];
   }
   const uint8_t* in_;
   size_t n_, pos_ = 0;
   uint32_t low_ = 0, range_ = 0xFFFFFFFFu, code_ = 0;
 };
 
-struct Sym {
-  uint8_t symbol;
-  uint16_t freq;
+// ---- model --------------------------------------------------------------------
+
+struct State {
+  uint8_t Symbol;
+  uint8_t Freq;
+  uint16_t Aux;        // SummFreq when the state is a context's header (below)
+  uint32_t Successor;  // 0, an offset into the text, or a context
 };
 
-struct Slot {
-  uint32_t check = 0;
-  uint32_t total = 0;
-  std::vector<Sym> syms;
+// NumStats == 1: One is the only state. Otherwise One.Aux is the sum of the
+// frequencies and One.Successor the offset of the state list, whose capacity
+// is the power of two at or above NumStats.
+struct Context {
+  uint8_t Order;
+  uint8_t Pad;
+  uint16_t NumStats;
+  State One;
+  uint32_t Suffix;
+};
+static_assert(sizeof(State) == 8 && sizeof(Context) == 16);
+
+// Secondary escape estimation: Summ >> Shift is the escape frequency. Adding
+// (symbols' total + escape) on each escape makes escape / (total + escape)
+// track the escape rate actually seen.
+struct SeeCell {
+  uint32_t Summ;
+  uint8_t Shift;
+  uint8_t Count;
+  uint32_t Mean() const { return std::clamp<uint32_t>(Summ >> Shift, 1, kMaxEscape); }
+  void Update(bool escaped, uint32_t total) {
+    Summ -= Summ >> Shift;
+    if (escaped) Summ += total;
+    Summ = std::min(Summ, kMaxEscape << Shift);
+    if (Shift < 7 && ++Count >= (1u << (Shift - 1))) {
+      Summ <<= 1;
+      ++Shift;
+      Count = 0;
+    }
+  }
 };
 
-// The model shared by both directions.
+struct BinCell {
+  uint16_t P;  // probability of the context's symbol, of 65536
+  uint8_t N;   // updates so far (caps the adaptation rate)
+};
+
+int Bucket(const uint8_t* table, int value, int size) { return table[std::min(value, size - 1)]; }
+
 class Model {
  public:
-  Model(const TORBPPMParams& p, size_t dataSize) : order_(p.Order), memory_(static_cast<size_t>(p.MemoryMB) << 20) {
-    size_t slots = 1024;
-    const size_t want = std::min<size_t>(dataSize * 2 + 1024, memory_ / 64);
-    while (slots < want) slots <<= 1;
-    table_.resize(slots);
-    Restart();
+  Model(int maxOrder, size_t arenaSize)
+      : maxOrder_(std::clamp(maxOrder, 1, kMaxOrder)), size_(static_cast<uint32_t>(arenaSize & ~size_t{7})) {
+    mem_.reset(new (std::nothrow) uint8_t[size_]);
+    InitTables();
+    if (mem_) Restart();
   }
+  bool Ok() const { return mem_ && maxCtx_ != 0; }
+  int Restarts() const { return restarts_; }
 
-  // Codes one symbol (0..256) through the contexts; `coder(cum, freq, total)`
-  // is called for each decision, and for decoding `pick(total)` chooses.
-  template <class Code>
-  bool Encode(int symbol, Code code) {
-    std::bitset<257> excluded;
-    Collect();
-    for (int k = static_cast<int>(active_.size()) - 1; k >= 0; --k) {
-      Slot& s = *active_[static_cast<size_t>(k)];
-      if (s.syms.empty()) continue;
-      uint32_t total = 0, cum = 0, found = 0, distinct = 0;
-      bool hit = false;
-      for (const Sym& e : s.syms) {
-        if (excluded[e.symbol]) continue;
-        if (!hit && e.symbol == symbol) {
-          cum = total;
-          found = e.freq;
-          hit = true;
-        }
-        total += e.freq;
-        ++distinct;
-      }
-      if (distinct == 0) continue;
-      const uint32_t esc = distinct;
-      if (hit) {
-        if (!code(cum, found, total + esc)) return false;
-        Update(symbol, k);
-        return true;
-      }
-      if (!code(total, esc, total + esc)) return false;
-      for (const Sym& e : s.syms) excluded[e.symbol] = true;
-    }
-    // Order 0.
-    {
-      uint32_t total = 0, cum = 0, found = 0, distinct = 0;
-      bool hit = false;
-      for (int c = 0; c < 256; ++c) {
-        if (excluded[static_cast<size_t>(c)] || order0_[static_cast<size_t>(c)] == 0) continue;
-        if (c == symbol) {
-          cum = total;
-          found = order0_[static_cast<size_t>(c)];
-          hit = true;
-        }
-        total += order0_[static_cast<size_t>(c)];
-        ++distinct;
-      }
-      if (distinct > 0) {
-        if (hit) {
-          if (!code(cum, found, total + distinct)) return false;
-          Update(symbol, -1);
-          return true;
-        }
-        if (!code(total, distinct, total + distinct)) return false;
-        for (int c = 0; c < 256; ++c)
-          if (order0_[static_cast<size_t>(c)]) excluded[static_cast<size_t>(c)] = true;
-      }
-    }
-    // Order -1: every byte not yet excluded, and the end marker.
-    uint32_t total = 0, cum = 0;
-    for (int c = 0; c <= kEndSymbol; ++c) {
-      if (excluded[static_cast<size_t>(c)]) continue;
-      if (c == symbol) cum = total;
-      ++total;
-    }
-    if (!code(cum, 1, total)) return false;
-    if (symbol != kEndSymbol) Update(symbol, -2);
-    return true;
-  }
-
-  // Decodes one symbol; -1 on damage.
-  int Decode(Decoder& d) {
-    std::bitset<257> excluded;
-    Collect();
-    for (int k = static_cast<int>(active_.size()) - 1; k >= 0; --k) {
-      Slot& s = *active_[static_cast<size_t>(k)];
-      if (s.syms.empty()) continue;
-      uint32_t total = 0, distinct = 0;
-      for (const Sym& e : s.syms)
-        if (!excluded[e.symbol]) total += e.freq, ++distinct;
-      if (distinct == 0) continue;
-      const uint32_t t = d.Target(total + distinct);
-      if (t < total) {
-        uint32_t cum = 0;
-        for (const Sym& e : s.syms) {
-          if (excluded[e.symbol]) continue;
-          if (t < cum + e.freq) {
-            d.Consume(cum, e.freq);
-            const int symbol = e.symbol;
-            Update(symbol, k);
-            return symbol;
-          }
-          cum += e.freq;
-        }
-        return -1;
-      }
-      d.Consume(total, distinct);
-      for (const Sym& e : s.syms) excluded[e.symbol] = true;
-    }
-    {
-      uint32_t total = 0, distinct = 0;
-      for (int c = 0; c < 256; ++c)
-        if (!excluded[static_cast<size_t>(c)] && order0_[static_cast<size_t>(c)]) total += order0_[static_cast<size_t>(c)], ++distinct;
-      if (distinct > 0) {
-        const uint32_t t = d.Target(total + distinct);
-        if (t < total) {
-          uint32_t cum = 0;
-          for (int c = 0; c < 256; ++c) {
-            if (excluded[static_cast<size_t>(c)] || !order0_[static_cast<size_t>(c)]) continue;
-            if (t < cum + order0_[static_cast<size_t>(c)]) {
-              d.Consume(cum, order0_[static_cast<size_t>(c)]);
-              Update(c, -1);
-              return c;
-            }
-            cum += order0_[static_cast<size_t>(c)];
-          }
-          return -1;
-        }
-        d.Consume(total, distinct);
-        for (int c = 0; c < 256; ++c)
-          if (order0_[static_cast<size_t>(c)]) excluded[static_cast<size_t>(c)] = true;
-      }
-    }
-    uint32_t total = 0;
-    for (int c = 0; c <= kEndSymbol; ++c) total += excluded[static_cast<size_t>(c)] ? 0 : 1;
-    const uint32_t t = d.Target(total);
-    uint32_t cum = 0;
-    for (int c = 0; c <= kEndSymbol; ++c) {
-      if (excluded[static_cast<size_t>(c)]) continue;
-      if (cum == t) {
-        d.Consume(cum, 1);
-        if (c != kEndSymbol) Update(c, -2);
-        return c;
-      }
-      ++cum;
-    }
-    return -1;
-  }
+  // False when the symbol could not be coded (never for a sound model).
+  bool Encode(RangeEncoder& rc, int c);
+  // The symbol, kEnd, or -1 on damage.
+  int Decode(RangeDecoder& rc);
 
  private:
-  void Restart() {
-    for (Slot& s : table_) s = Slot();
-    order0_.fill(0);
-    order0Total_ = 0;
-    ++restarts_;
-    used_ = table_.size() * sizeof(Slot);
-    history_.clear();
+  Context* Ctx(uint32_t off) { return reinterpret_cast<Context*>(mem_.get() + off); }
+  State* Stats(Context* c) { return reinterpret_cast<State*>(mem_.get() + c->One.Successor); }
+  uint32_t Off(const Context* c) const { return static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(c) - mem_.get()); }
+  static uint16_t& Summ(Context* c) { return c->One.Aux; }
+  bool IsContext(uint32_t succ) const { return succ >= unitsStart_; }
+  bool IsText(uint32_t succ) const { return succ >= kTextStart && succ < text_; }
+
+  static int ClassOf(int numStats) {  // capacity 2^class
+    int k = 1;
+    while ((1 << k) < numStats) ++k;
+    return k;
+  }
+  uint32_t AllocBytes(uint32_t n) {
+    if (unitsStart_ - text_ <= n) return 0;
+    unitsStart_ -= n;
+    return unitsStart_;
+  }
+  uint32_t AllocStates(int cls) {
+    if (uint32_t off = freeList_[cls]) {
+      std::memcpy(&freeList_[cls], mem_.get() + off, 4);
+      return off;
+    }
+    return AllocBytes(8u << cls);
+  }
+  void FreeStates(uint32_t off, int cls) {
+    std::memcpy(mem_.get() + off, &freeList_[cls], 4);
+    freeList_[cls] = off;
   }
 
-  // The contexts of orders 1..N that the history allows, shallow first.
-  void Collect() {
-    active_.clear();
-    uint64_t h = 0xcbf29ce484222325ull;
-    const size_t n = std::min<size_t>(static_cast<size_t>(order_), history_.size());
-    for (size_t k = 1; k <= n; ++k) {
-      h = (h ^ history_[history_.size() - k]) * 0x100000001b3ull;
-      // FNV leaves the upper bits poorly mixed for short keys: finish with a full mixer.
-      uint64_t mixed = h ^ (k * 0x9E3779B97F4A7C15ull);
-      mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
-      mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBull;
-      mixed ^= mixed >> 31;
-      Slot& s = table_[static_cast<size_t>((mixed >> 17) & (table_.size() - 1))];
-      const uint32_t check = static_cast<uint32_t>(mixed >> 40) | 1u;
-      if (s.check != check) {
-        used_ -= s.syms.capacity() * sizeof(Sym);
-        s = Slot();
-        s.check = check;
-      }
-      active_.push_back(&s);
+  void InitTables();
+  void Restart();
+  void NextStamp() {
+    if (++stamp_ == 0) {
+      std::memset(mask_, 0, sizeof mask_);
+      stamp_ = 1;
     }
   }
+  bool Masked(uint8_t s) const { return mask_[s] == stamp_; }
+  void Mask(uint8_t s) { mask_[s] = stamp_; }
 
-  // `found` is the index of the context that coded the symbol (-1 order 0,
-  // -2 order -1): it and every deeper context learn the symbol.
-  void Update(int symbol, int found) {
-    const auto c = static_cast<uint8_t>(symbol);
-    for (int k = static_cast<int>(active_.size()) - 1; k >= 0 && k >= found; --k) {
-      Slot& s = *active_[static_cast<size_t>(k)];
-      auto it = std::find_if(s.syms.begin(), s.syms.end(), [&](const Sym& e) { return e.symbol == c; });
-      if (it == s.syms.end()) {
-        const size_t before = s.syms.capacity();
-        s.syms.push_back({c, 1});
-        used_ += (s.syms.capacity() - before) * sizeof(Sym);
-        s.total += 1;
-      } else {
-        it->freq = static_cast<uint16_t>(it->freq + 2);
-        s.total += 2;
-        // Keep the most frequent symbols first: shorter scans.
-        while (it != s.syms.begin() && std::prev(it)->freq < it->freq) {
-          std::iter_swap(it, std::prev(it));
-          --it;
-        }
-      }
-      if (s.total > kMaxTotal) {
-        s.total = 0;
-        for (Sym& e : s.syms) {
-          e.freq = static_cast<uint16_t>((e.freq + 1) / 2);
-          s.total += e.freq;
-        }
-      }
-    }
-    if (found <= -1) {
-      const uint16_t inc = order0_[c] ? 2 : 1;
-      order0_[c] = static_cast<uint16_t>(order0_[c] + inc);
-      order0Total_ += inc;
-      if (order0Total_ > kMaxTotal) {
-        order0Total_ = 0;
-        for (auto& f : order0_) order0Total_ += f = static_cast<uint16_t>((f + 1) / 2);
-      }
-    }
-    history_.push_back(c);
-    if (history_.size() > 64) history_.erase(history_.begin(), history_.begin() + 32);
-    // A full model starts again from nothing, on both sides at the same byte.
-    if (used_ > memory_) Restart();
+  BinCell& Bin(Context* c);
+  uint32_t BinP(const BinCell& b) const {
+    return std::clamp<uint32_t>(b.P >> (16 - kBinBits), kBinMin, kBinTotal - kBinMin);
   }
+  void BinUpdate(BinCell& b, bool hit);
+  SeeCell& See(Context* c, int diff, uint32_t total, bool masked);
 
-  int order_;
-  size_t memory_;
-  uint32_t order0Total_ = 0;
-  size_t used_ = 0;
-  std::vector<Slot> table_;
-  std::array<uint16_t, 256> order0_{};
-  std::vector<uint8_t> history_;
-  std::vector<Slot*> active_;
+  State* Hit(Context* c, State* s);
+  void Rescale(Context* c);
+  State* Find(Context* c, int symbol);
+  void Update(State* fs, int c);
+  uint32_t CreateChain(Context* c, State* s, uint32_t textPos);
+  bool AddSymbol(Context* e, int c, uint32_t successor, uint32_t inheritNum, uint32_t inheritDen);
 
- public:
-  int restarts_ = -1;  // the first start is not a restart
+  int maxOrder_;
+  uint32_t size_;
+  std::unique_ptr<uint8_t[]> mem_;
+  uint32_t text_ = kTextStart, unitsStart_ = 0;
+  uint32_t freeList_[9] = {};
+  uint32_t maxCtx_ = 0, minCtx_ = 0;
+  uint8_t mask_[256] = {};
+  uint8_t stamp_ = 0;
+  bool prevSuccess_ = false;
+  uint32_t lastBinP_ = 0;  // of the binary context that coded the last symbol
+  int restarts_ = -1;      // the first start is not a restart
+  BinCell bin_[128][64];
+  SeeCell see_[2][16][4][4][2];
 };
+
+// Buckets: symbols in a context, a context's order, and average frequency.
+const uint8_t kDiffBucket[257] = {
+    0,  0,  1,  2,  3,  4,  5,  6,  7,  8,  8,  9,  9,  9,  10, 10, 10, 10, 10, 11, 11, 11, 11, 11, 11, 11, 11, 12,
+    12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13,
+    13, 13, 13, 13, 13, 13, 13, 13, 13, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14,
+    14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14,
+    14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 15, 15, 15, 15};
+const uint8_t kSuffixBucket[42] = {0, 0, 1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6,
+                                   6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 7};
+const uint8_t kOrderBucket[17] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+
+void Model::InitTables() {
+  for (int row = 0; row < 128; ++row)
+    for (int col = 0; col < 64; ++col) {
+      // A symbol seen f times alone in its context: roughly (f+1)/(f+2).
+      const double f = row + 1;
+      bin_[row][col] = {static_cast<uint16_t>(65536.0 * (f + 1) / (f + 2) - 1), 0};
+    }
+  for (auto& m : see_)
+    for (int d = 0; d < 16; ++d)
+      for (auto& a : m[d])
+        for (auto& o : a)
+          for (auto& cell : o) {
+            static const uint32_t kInit[16] = {1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 16, 22, 33, 52, 96, 192};
+            cell = {kInit[d] << 4, 4, 0};
+          }
+}
+
+void Model::Restart() {
+  ++restarts_;
+  text_ = kTextStart;
+  unitsStart_ = size_;
+  std::memset(freeList_, 0, sizeof freeList_);
+  maxCtx_ = minCtx_ = 0;
+  const uint32_t root = AllocBytes(sizeof(Context));
+  const uint32_t stats = root ? AllocStates(8) : 0;
+  if (!stats) return;  // arena too small: Ok() says so
+  Context* r = Ctx(root);
+  r->Order = 0;
+  r->Pad = 0;
+  r->NumStats = 256;
+  r->Suffix = 0;
+  r->One = {0, 0, 256, stats};
+  State* s = Stats(r);
+  for (int i = 0; i < 256; ++i) s[i] = {static_cast<uint8_t>(i), 1, 0, 0};
+  maxCtx_ = minCtx_ = root;
+}
+
+BinCell& Model::Bin(Context* c) {
+  const Context* suffix = Ctx(c->Suffix);
+  const int row = std::min<int>(c->One.Freq, 128) - 1;
+  const int col = Bucket(kSuffixBucket, suffix->NumStats, 42) * 8 + (prevSuccess_ ? 4 : 0) +
+                  kOrderBucket[std::min<int>(c->Order, kMaxOrder)];
+  return bin_[row][col];
+}
+
+void Model::BinUpdate(BinCell& b, bool hit) {
+  const int rate = std::min(2 + b.N, 7);
+  if (b.N < 5) ++b.N;
+  int p = b.P;
+  if (hit) p += (65536 - p) >> rate;
+  else p -= p >> rate;
+  b.P = static_cast<uint16_t>(std::clamp(p, 64, 65535 - 64));
+}
+
+SeeCell& Model::See(Context* c, int diff, uint32_t total, bool masked) {
+  const uint32_t avg = total / static_cast<uint32_t>(diff);
+  const int a = avg <= 2 ? 0 : avg <= 6 ? 1 : avg <= 16 ? 2 : 3;
+  const int o = kOrderBucket[std::min<int>(c->Order, kMaxOrder)];
+  int x;
+  if (masked) {
+    // Does the shorter context know more symbols than this one offers?
+    x = c->Suffix && Ctx(c->Suffix)->NumStats - c->NumStats > diff ? 1 : 0;
+  } else {
+    x = prevSuccess_ ? 1 : 0;
+  }
+  return see_[masked ? 1 : 0][kDiffBucket[diff]][a][o][x];
+}
+
+State* Model::Find(Context* c, int symbol) {
+  if (c->NumStats == 1) return c->One.Symbol == symbol ? &c->One : nullptr;
+  State* s = Stats(c);
+  for (int i = 0; i < c->NumStats; ++i)
+    if (s[i].Symbol == symbol) return &s[i];
+  return nullptr;
+}
+
+void Model::Rescale(Context* c) {
+  State* s = Stats(c);
+  uint32_t sum = 0;
+  for (int i = 0; i < c->NumStats; ++i) {
+    s[i].Freq = static_cast<uint8_t>((s[i].Freq + 1) >> 1);
+    sum += s[i].Freq;
+  }
+  Summ(c) = static_cast<uint16_t>(sum);
+}
+
+// A symbol found in a context with several: count it, keep the list roughly
+// in falling frequency (shorter searches), halve when too large.
+State* Model::Hit(Context* c, State* s) {
+  s->Freq = static_cast<uint8_t>(s->Freq + 4);
+  Summ(c) = static_cast<uint16_t>(Summ(c) + 4);
+  State* first = Stats(c);
+  while (s > first && s[-1].Freq < s->Freq) {
+    std::swap(s[-1], s[0]);
+    --s;
+  }
+  if (s->Freq > kMaxFreq) Rescale(c);
+  return s;
+}
+
+bool Model::Encode(RangeEncoder& rc, int c) {
+  NextStamp();
+  Context* ctx = Ctx(maxCtx_);
+  State* fs = nullptr;
+  if (ctx->NumStats == 1) {
+    BinCell& b = Bin(ctx);
+    const uint32_t p = BinP(b);
+    if (ctx->One.Symbol == c) {
+      rc.EncodeBinary(0, p);
+      fs = &ctx->One;
+      lastBinP_ = p;
+    } else {
+      rc.EncodeBinary(p, kBinTotal - p);
+      Mask(ctx->One.Symbol);
+    }
+    BinUpdate(b, fs != nullptr);
+    if (fs && fs->Freq < kBinMaxFreq) ++fs->Freq;
+  } else {
+    State* s = Stats(ctx);
+    const uint32_t total = Summ(ctx);
+    SeeCell& see = See(ctx, ctx->NumStats, total, false);
+    const uint32_t esc = see.Mean();
+    uint32_t cum = 0;
+    for (int i = 0; i < ctx->NumStats; ++i) {
+      if (s[i].Symbol == c) {
+        fs = &s[i];
+        break;
+      }
+      cum += s[i].Freq;
+    }
+    if (fs) rc.Encode(cum, fs->Freq, total + esc);
+    else rc.Encode(total, esc, total + esc);
+    see.Update(!fs, total + esc);
+    if (fs) fs = Hit(ctx, fs);
+    else
+      for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
+  }
+  prevSuccess_ = fs != nullptr;
+  while (!fs) {
+    if (!ctx->Suffix) return c == kEnd;  // the escape from the root ends the data
+    ctx = Ctx(ctx->Suffix);
+    if (ctx->NumStats == 1) continue;  // its one symbol was offered by a longer context already
+    State* s = Stats(ctx);
+    uint32_t total = 0, cum = 0;
+    int diff = 0;
+    State* hit = nullptr;
+    for (int i = 0; i < ctx->NumStats; ++i) {
+      if (Masked(s[i].Symbol)) continue;
+      if (s[i].Symbol == c) {
+        hit = &s[i];
+        cum = total;
+      }
+      total += s[i].Freq;
+      ++diff;
+    }
+    if (diff == 0) continue;
+    SeeCell& see = See(ctx, diff, total, true);
+    const uint32_t esc = see.Mean();
+    if (hit) rc.Encode(cum, hit->Freq, total + esc);
+    else rc.Encode(total, esc, total + esc);
+    see.Update(!hit, total + esc);
+    if (hit) {
+      fs = Hit(ctx, hit);
+    } else {
+      for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
+    }
+  }
+  if (c == kEnd) return false;
+  minCtx_ = Off(ctx);
+  Update(fs, c);
+  return true;
+}
+
+int Model::Decode(RangeDecoder& rc) {
+  NextStamp();
+  Context* ctx = Ctx(maxCtx_);
+  State* fs = nullptr;
+  if (ctx->NumStats == 1) {
+    BinCell& b = Bin(ctx);
+    const uint32_t p = BinP(b);
+    const uint32_t count = rc.GetBinary();
+    if (count >= kBinTotal) return -1;
+    if (count < p) {
+      rc.Decode(0, p);
+      fs = &ctx->One;
+      lastBinP_ = p;
+    } else {
+      rc.Decode(p, kBinTotal - p);
+      Mask(ctx->One.Symbol);
+    }
+    BinUpdate(b, fs != nullptr);
+    if (fs && fs->Freq < kBinMaxFreq) ++fs->Freq;
+  } else {
+    State* s = Stats(ctx);
+    const uint32_t total = Summ(ctx);
+    SeeCell& see = See(ctx, ctx->NumStats, total, false);
+    const uint32_t esc = see.Mean();
+    const uint32_t count = rc.GetFreq(total + esc);
+    if (count >= total + esc) return -1;
+    if (count < total) {
+      uint32_t cum = 0;
+      int i = 0;
+      while (cum + s[i].Freq <= count) cum += s[i++].Freq;
+      fs = &s[i];
+      rc.Decode(cum, fs->Freq);
+    } else {
+      rc.Decode(total, esc);
+    }
+    see.Update(!fs, total + esc);
+    if (fs) fs = Hit(ctx, fs);
+    else
+      for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
+  }
+  prevSuccess_ = fs != nullptr;
+  while (!fs) {
+    if (!ctx->Suffix) return kEnd;
+    ctx = Ctx(ctx->Suffix);
+    if (ctx->NumStats == 1) continue;
+    State* s = Stats(ctx);
+    uint32_t total = 0;
+    int diff = 0;
+    for (int i = 0; i < ctx->NumStats; ++i)
+      if (!Masked(s[i].Symbol)) total += s[i].Freq, ++diff;
+    if (diff == 0) continue;
+    SeeCell& see = See(ctx, diff, total, true);
+    const uint32_t esc = see.Mean();
+    const uint32_t count = rc.GetFreq(total + esc);
+    if (count >= total + esc) return -1;
+    if (count < total) {
+      uint32_t cum = 0;
+      for (int i = 0;; ++i) {
+        if (Masked(s[i].Symbol)) continue;
+        if (count < cum + s[i].Freq) {
+          fs = &s[i];
+          break;
+        }
+        cum += s[i].Freq;
+      }
+      rc.Decode(cum, fs->Freq);
+      see.Update(false, total + esc);
+      fs = Hit(ctx, fs);
+    } else {
+      rc.Decode(total, esc);
+      see.Update(true, total + esc);
+      for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
+    }
+  }
+  const int c = fs->Symbol;
+  minCtx_ = Off(ctx);
+  Update(fs, c);
+  return c;
+}
+
+// Builds the successor of state `s` of context `c` (and of the same symbol's
+// states in shorter contexts, where missing) from the text at `textPos`: the
+// byte that followed the symbol when it was last seen here.
+uint32_t Model::CreateChain(Context* c, State* s, uint32_t textPos) {
+  State* pending[kMaxOrder + 1];
+  int n = 0;
+  pending[n++] = s;
+  const int symbol = s->Symbol;
+  uint32_t base = 0;
+  Context* pc = c;
+  while (pc->Suffix && n <= kMaxOrder) {
+    Context* suffix = Ctx(pc->Suffix);
+    State* q = Find(suffix, symbol);
+    if (!q) {
+      base = pc->Suffix;
+      break;
+    }
+    if (IsContext(q->Successor)) {
+      base = q->Successor;
+      break;
+    }
+    pending[n++] = q;
+    pc = suffix;
+  }
+  if (!base) base = Off(pc->Suffix ? Ctx(pc->Suffix) : pc);
+  if (!pc->Suffix) base = Off(pc);  // down to the root: the order-1 context hangs below it
+
+  const uint8_t next = mem_[textPos];
+  Context* b = Ctx(base);
+  uint8_t freq = 1;
+  if (b->NumStats == 1) {
+    if (b->One.Symbol == next) freq = b->One.Freq;
+  } else if (State* q = Find(b, next)) {
+    // Odds of the byte in the shorter context, mapped to a count.
+    const uint32_t f = q->Freq, rest = Summ(b) - f;
+    freq = static_cast<uint8_t>(f * 2 <= rest ? 1 + (f * 5 > rest) : std::min<uint32_t>(1 + (2 * f + 3 * rest - 1) / (2 * rest), 30));
+  }
+  uint32_t prev = base;
+  for (int i = n - 1; i >= 0; --i) {
+    const uint32_t off = AllocBytes(sizeof(Context));
+    if (!off) return 0;
+    Context* x = Ctx(off);
+    x->Order = static_cast<uint8_t>(std::min(Ctx(prev)->Order + 1, maxOrder_));
+    x->Pad = 0;
+    x->NumStats = 1;
+    x->One = {next, freq, 0, textPos + 1};
+    x->Suffix = prev;
+    pending[i]->Successor = off;
+    prev = off;
+  }
+  return prev;
+}
+
+// Adds `c` to a context that escaped it, with a frequency inherited from the
+// context where it was found (odds inheritNum : inheritDen).
+bool Model::AddSymbol(Context* e, int c, uint32_t successor, uint32_t inheritNum, uint32_t inheritDen) {
+  if (e->NumStats == 1) {
+    const uint32_t off = AllocStates(1);
+    if (!off) return false;
+    State* s = reinterpret_cast<State*>(mem_.get() + off);
+    s[0] = e->One;
+    s[0].Freq = static_cast<uint8_t>(s[0].Freq < kMaxFreq / 4 ? s[0].Freq * 2 : kMaxFreq - 4);
+    s[0].Aux = 0;
+    e->One = {0, 0, s[0].Freq, off};
+    e->NumStats = 1;  // counted below with the new symbol
+  } else if (e->NumStats >= 2 && (e->NumStats & (e->NumStats - 1)) == 0) {
+    const int cls = ClassOf(e->NumStats);
+    const uint32_t off = AllocStates(cls + 1);
+    if (!off) return false;
+    std::memcpy(mem_.get() + off, Stats(e), 8u * e->NumStats);
+    FreeStates(e->One.Successor, cls);
+    e->One.Successor = off;
+  }
+  const uint32_t sum = Summ(e);
+  uint32_t f = static_cast<uint32_t>((static_cast<uint64_t>(inheritNum) * (sum + 6)) / (uint64_t{inheritDen} * 2 + sum));
+  f = std::clamp<uint32_t>(f, 1, 7);
+  State* s = Stats(e) + e->NumStats;
+  *s = {static_cast<uint8_t>(c), static_cast<uint8_t>(f), 0, successor};
+  ++e->NumStats;
+  Summ(e) = static_cast<uint16_t>(sum + f);
+  return true;
+}
+
+void Model::Update(State* fs, int c) {
+  Context* minC = Ctx(minCtx_);
+  // The shorter context hears of the symbol too, a little.
+  if (minC->Suffix && fs->Freq < kMaxFreq / 4) {
+    Context* suffix = Ctx(minC->Suffix);
+    if (State* q = Find(suffix, c)) {
+      if (suffix->NumStats == 1) {
+        if (q->Freq < 32) ++q->Freq;
+      } else if (q->Freq < kMaxFreq - 9) {
+        q->Freq = static_cast<uint8_t>(q->Freq + 2);
+        Summ(suffix) = static_cast<uint16_t>(Summ(suffix) + 2);
+      }
+    }
+  }
+  // Odds of the symbol where it was found, for the contexts that lacked it.
+  uint32_t num, den;
+  if (minC->NumStats == 1) {
+    num = lastBinP_;
+    den = kBinTotal - lastBinP_;
+  } else {
+    num = fs->Freq;
+    den = Summ(minC) - fs->Freq;
+  }
+  num = std::max<uint32_t>(num, 1);
+  den = std::max<uint32_t>(den, 1);
+
+  if (text_ + 1 >= unitsStart_) return Restart();
+  mem_[text_++] = static_cast<uint8_t>(c);
+  const uint32_t here = text_;
+
+  uint32_t next;
+  const uint32_t succ = fs->Successor;
+  if (minC->Order < maxOrder_) {
+    if (IsContext(succ)) {
+      next = succ;
+    } else if (IsText(succ)) {
+      next = CreateChain(minC, fs, succ);
+      if (!next) return Restart();
+    } else {
+      fs->Successor = here;  // the first time this symbol is followed here
+      next = minCtx_;
+    }
+  } else if (IsContext(succ)) {
+    next = succ;
+  } else {
+    // The max-order context that drops the oldest byte: the successor of the
+    // symbol in the suffix.
+    next = minC->Suffix;
+    Context* suffix = Ctx(minC->Suffix);
+    if (State* q = Find(suffix, c)) {
+      if (IsContext(q->Successor)) {
+        next = q->Successor;
+      } else {
+        const uint32_t at = IsText(succ) ? succ : IsText(q->Successor) ? q->Successor : 0;
+        if (at) {
+          next = CreateChain(suffix, q, at);
+          if (!next) return Restart();
+        }
+      }
+    }
+    if (IsContext(next) && Ctx(next)->Order == maxOrder_) fs->Successor = next;
+  }
+
+  for (uint32_t e = maxCtx_; e != minCtx_; e = Ctx(e)->Suffix)
+    if (!AddSymbol(Ctx(e), c, here, num, den)) return Restart();
+  maxCtx_ = minCtx_ = next;
+}
 
 }  // namespace
 
@@ -352,9 +695,21 @@ uint32_t PPMHeaderWord(const TORBPPMParams& p) {
 
 bool PPMParseHeaderWord(uint32_t word, TORBPPMParams* p) {
   if ((word >> 12) + 65 != 'G') return false;  // also refuses anything in the upper bits
-  p->Order = static_cast<int>(word & 0xF) + 1;
-  p->MemoryMB = static_cast<int>((word >> 4) & 0xFF) + 1;
-  return p->Order >= 2;
+  const int order = static_cast<int>(word & 0xF) + 1;
+  const int memory = static_cast<int>((word >> 4) & 0xFF) + 1;
+  if (memory > kPPMMaxMemoryMB) return false;
+  p->Order = order;
+  p->MemoryMB = memory;
+  return true;
+}
+
+size_t PPMArenaSize(const TORBPPMParams& p, size_t dataSize) {
+  // Per byte at most: one text byte, a new context for every order, and a
+  // new symbol in every order's list, whose doubling lists cost under 64
+  // bytes per symbol added.
+  const uint64_t perByte = 1 + static_cast<uint64_t>(p.Order) * (sizeof(Context) + 64);
+  const uint64_t bound = 65536 + (static_cast<uint64_t>(dataSize) + 1) * perByte;
+  return static_cast<size_t>(std::min<uint64_t>(bound, static_cast<uint64_t>(p.MemoryMB) << 20));
 }
 
 bool PPMCompress(uint8_t mode, const uint8_t* input, size_t inputSize, std::vector<uint8_t>& output, int* restarts) {
@@ -362,17 +717,20 @@ bool PPMCompress(uint8_t mode, const uint8_t* input, size_t inputSize, std::vect
   if (!input || inputSize == 0) return false;
   const TORBPPMParams p = PPMParamsForMode(mode);
   const size_t limit = inputSize + inputSize / 20 + 50;
-  output.reserve(std::min<size_t>(limit, inputSize + 64));
+  output.reserve(std::min<size_t>(limit, inputSize / 2 + 64));
   const uint32_t word = PPMHeaderWord(p);
   for (int i = 0; i < 4; ++i) output.push_back(static_cast<uint8_t>(word >> (8 * i)));
-  Encoder enc(output, limit);
-  Model model(p, inputSize);
-  auto code = [&](uint32_t cum, uint32_t freq, uint32_t total) { return enc.Encode(cum, freq, total); };
-  for (size_t i = 0; i < inputSize; ++i)
-    if (!model.Encode(input[i], code)) return false;
-  const bool ok = model.Encode(kEndSymbol, code) && enc.Finish();
-  if (restarts) *restarts = model.restarts_;
-  return ok;
+  auto model = std::make_unique<Model>(p.Order, PPMArenaSize(p, inputSize));
+  if (!model->Ok()) return false;
+  RangeEncoder rc(output, limit);
+  for (size_t i = 0; i < inputSize; ++i) {
+    if (!model->Encode(rc, input[i])) return false;
+    if ((i & 0xFFF) == 0 && rc.Failed()) return false;
+  }
+  if (!model->Encode(rc, kEnd)) return false;
+  rc.Finish();
+  if (restarts) *restarts = model->Restarts();
+  return !rc.Failed();
 }
 
 bool PPMDecompress(const uint8_t* input, size_t inputSize, size_t expectedSize, std::vector<uint8_t>& output) {
@@ -382,13 +740,15 @@ bool PPMDecompress(const uint8_t* input, size_t inputSize, size_t expectedSize, 
   for (int i = 0; i < 4; ++i) word |= static_cast<uint32_t>(input[i]) << (8 * i);
   TORBPPMParams p;
   if (!PPMParseHeaderWord(word, &p)) return false;
-  output.reserve(expectedSize);
-  Decoder dec(input + 4, inputSize - 4);
-  Model model(p, expectedSize);
+  auto model = std::make_unique<Model>(p.Order, PPMArenaSize(p, expectedSize));
+  if (!model->Ok()) return false;
+  // Growth as the bytes come: the expected size may be a lie.
+  output.reserve(std::min<size_t>(expectedSize, inputSize * 4 + 256));
+  RangeDecoder rc(input + 4, inputSize - 4);
   for (;;) {
-    const int c = model.Decode(dec);
-    if (c < 0 || dec.Overrun()) return false;
-    if (c == kEndSymbol) return true;
+    const int c = model->Decode(rc);
+    if (c < 0 || rc.Overrun()) return false;
+    if (c == kEnd) return true;
     if (output.size() >= expectedSize) return false;  // longer than announced
     output.push_back(static_cast<uint8_t>(c));
   }

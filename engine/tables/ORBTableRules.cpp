@@ -8,23 +8,6 @@
 
 namespace orb {
 
-namespace {
-
-bool StorageRange(uint8_t t, int64_t* lo, int64_t* hi) {
-  switch (t) {
-    case stShortInt: *lo = -128; *hi = 127; return true;
-    case stSmallInt: *lo = -32768; *hi = 32767; return true;
-    case stInteger: *lo = INT32_MIN; *hi = INT32_MAX; return true;
-    case stLargeInt: *lo = INT64_MIN; *hi = INT64_MAX; return true;
-    case stByte: *lo = 0; *hi = 255; return true;
-    case stWord: *lo = 0; *hi = 65535; return true;
-    case stCardinal: *lo = 0; *hi = 4294967295LL; return true;
-    default: return false;
-  }
-}
-
-}  // namespace
-
 TORBVariant ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record) {
   const TORBFieldDef& f = fields[i];
   TORBVariant v(f.BaseFieldType);
@@ -59,7 +42,7 @@ int64_t TORBFieldManager::GetNextAutoincValue(size_t i) {
   const int64_t step = f.AutoincIncrement != 0 ? f.AutoincIncrement : 1;
   // The effective bounds are the smaller of the field's and the type's.
   int64_t lo = INT64_MIN, hi = INT64_MAX;
-  StorageRange(f.BaseFieldType, &lo, &hi);
+  IntegerRange(f.BaseFieldType, &lo, &hi);
   if (f.AutoincMaxValue != 0 && f.AutoincMaxValue < hi) hi = f.AutoincMaxValue;
   int64_t next;
   const bool overflow = __builtin_add_overflow(last_[i], step, &next);

@@ -138,6 +138,19 @@ int32_t MemoryDataSize(uint8_t storage, int32_t size) {
   }
 }
 
+bool IntegerRange(uint8_t t, int64_t* lo, int64_t* hi) {
+  switch (t) {
+    case stShortInt: *lo = -128; *hi = 127; return true;
+    case stSmallInt: *lo = -32768; *hi = 32767; return true;
+    case stInteger: *lo = INT32_MIN; *hi = INT32_MAX; return true;
+    case stLargeInt: *lo = INT64_MIN; *hi = INT64_MAX; return true;
+    case stByte: *lo = 0; *hi = 255; return true;
+    case stWord: *lo = 0; *hi = 65535; return true;
+    case stCardinal: *lo = 0; *hi = 4294967295LL; return true;
+    default: return false;
+  }
+}
+
 int32_t RecordDataSize(uint8_t storage, int32_t size) {
   return IsBlobStorage(storage) ? 6 : MemoryDataSize(storage, size);
 }

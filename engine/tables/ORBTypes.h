@@ -62,6 +62,9 @@ uint8_t DeclaredByName(std::string_view name);
 int32_t MemoryDataSize(uint8_t storage, int32_t size);
 int32_t RecordDataSize(uint8_t storage, int32_t size);
 
+// The value range of an integer storage type; false for other types.
+bool IntegerRange(uint8_t storage, int64_t* lo, int64_t* hi);
+
 inline bool IsBlobStorage(uint8_t s) { return s >= stBlob && s <= stWideMemo; }
 inline bool IsStringStorage(uint8_t s) { return s >= stChar && s <= stWideString; }
 inline bool IsWideStorage(uint8_t s) { return s == stWideChar || s == stWideString; }

@@ -42,18 +42,6 @@ std::string Name(uint8_t t) { return StorageTypeName(t); }
   throw EORBException::Fmt(31100, "Cannot cast from '%s' to '%s'", Name(from), Name(to));
 }
 
-bool IntRange(uint8_t t, int64_t* lo, int64_t* hi) {
-  switch (t) {
-    case stShortInt: *lo = -128; *hi = 127; return true;
-    case stSmallInt: *lo = -32768; *hi = 32767; return true;
-    case stInteger: *lo = INT32_MIN; *hi = INT32_MAX; return true;
-    case stLargeInt: *lo = INT64_MIN; *hi = INT64_MAX; return true;
-    case stByte: *lo = 0; *hi = 255; return true;
-    case stWord: *lo = 0; *hi = 65535; return true;
-    case stCardinal: *lo = 0; *hi = 4294967295LL; return true;
-    default: return false;
-  }
-}
 
 int SignedRank(uint8_t t) { return t == stShortInt ? 1 : t == stSmallInt ? 2 : t == stInteger ? 3 : 4; }
 int UnsignedRank(uint8_t t) { return t == stByte ? 1 : t == stWord ? 2 : 3; }
@@ -167,7 +155,7 @@ void TORBVariant::SetNull(uint8_t type) {
 
 void TORBVariant::SetInteger(int64_t v, uint8_t type) {
   int64_t lo, hi;
-  if (!IntRange(type, &lo, &hi)) CannotCast(stLargeInt, type);
+  if (!IntegerRange(type, &lo, &hi)) CannotCast(stLargeInt, type);
   if (v < lo || v > hi)
     throw EORBException::Fmt(31114, "Value %d out of range for type '%s'", v, Name(type));
   type_ = type;
@@ -592,7 +580,7 @@ void TORBVariant::Arith(const TORBVariant& b, char op) {
     }
     int64_t lo, hi;
     const uint8_t rt = k == kLog ? stLargeInt : t;
-    IntRange(rt, &lo, &hi);
+    IntegerRange(rt, &lo, &hi);
     if (overflow || r < lo || r > hi)
       throw EORBException::Fmt(31112, "Arithmetic overflow in operator '%s' for type '%s'", opText, Name(rt));
     SetInteger(r, rt);
