@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 TEST_BUILD ?= build-test
 
-.PHONY: deps build run test bench clean
+.PHONY: deps build run test bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -24,5 +24,24 @@ test: deps
 bench: build
 	@for b in $$(find $(BUILD)/bench -maxdepth 1 -type f -executable | sort); do echo "== $$b"; $$b || exit 1; done
 
+# Fuzzing (clang + libFuzzer, with ASan/UBSan): every target for FUZZ_SECONDS,
+# starting from seeds the engine writes and the kept regression inputs.
+FUZZ_SECONDS ?= 300
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TARGETS = decompress compressed_stream variant metadata database_file
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORB_SANITIZE=ON -DORB_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@$(FUZZ_BUILD)/tests/fuzz/seed_corpus $(FUZZ_BUILD)/seeds
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t tests/fuzz/regressions/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -timeout=10 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crash-$$t- $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t \
+	    tests/fuzz/regressions/$$t 2>$(FUZZ_BUILD)/fuzz_$$t.log || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
+	  grep -E "^(#[0-9]+ +DONE|Done)" $(FUZZ_BUILD)/fuzz_$$t.log | tail -1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(FUZZ_BUILD)
