@@ -117,6 +117,14 @@ bool ParseDateText(std::string_view s, uint8_t type, bool wide, int32_t* day, in
   return true;
 }
 
+// Bytes of a value of a fixed-width type; -1 for strings and byte arrays.
+int FixedWidth(uint8_t t) {
+  switch (KindOf(t)) {
+    case kInt: case kFlt: case kDate: case kTime: case kDT: case kLog: return MemoryDataSize(t, 0);
+    default: return -1;
+  }
+}
+
 template <class T>
 T Get(const std::vector<uint8_t>& d) {
   T v{};
@@ -235,6 +243,10 @@ void TORBVariant::SetDateTime(int32_t day, int32_t ms) {
 }
 
 void TORBVariant::SetBytes(const void* bytes, size_t size, uint8_t type) {
+  // A value of a fixed-width type is exactly that wide: every reader relies on it.
+  const int width = FixedWidth(type);
+  if (width >= 0 && size != static_cast<size_t>(width))
+    throw EORBException::Fmt(31113, "Invalid value of %d bytes for type '%s'", size, Name(type));
   type_ = type;
   null_ = false;
   data_.assign(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
@@ -693,6 +705,8 @@ size_t TORBVariant::LoadFromStream(const uint8_t* in, size_t size) {
   int32_t n;
   std::memcpy(&n, in + 2, 4);
   if (n < 0 || static_cast<size_t>(n) > size - 6) throw damaged();
+  const int width = FixedWidth(type);
+  if (n > 0 && width >= 0 && n != width) throw damaged();
   type_ = type;
   null_ = false;
   data_.assign(in + 6, in + 6 + n);

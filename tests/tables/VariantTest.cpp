@@ -200,6 +200,8 @@ TEST_F(Variant, StreamAndBuffers) {
   bad = {99, 0, 1, 0, 0, 0, 'x'};
   EXPECT_EQ(CodeOf([&] { v.LoadFromStream(bad.data(), bad.size()); }), 31113);
   EXPECT_EQ(CodeOf([&] { v.LoadFromStream(bad.data(), 1); }), 31113);
+  bad = {stExtended, 0, 3, 0, 0, 0, 1, 2, 3};  // a fixed-width type with too few bytes
+  EXPECT_EQ(CodeOf([&] { v.LoadFromStream(bad.data(), bad.size()); }), 31113);
 
   uint8_t field[8] = {};
   EXPECT_FALSE(Str("").WriteToBuffer(field, 8));  // an empty string is stored as NULL
