@@ -471,7 +471,12 @@ void TORBVariant::CastTo(uint8_t type) {
     }
     case kBin:
       if (from != kBin && !IsText(from)) CannotCast(type_, type);
-      r.SetBytes(data_.data(), IsText(from) ? data_.size() - (from == kWide ? 2 : 1) : data_.size(), type);
+      if (IsText(from)) {
+        const std::string text = AsString();
+        r.SetBytes(text.data(), text.size(), type);
+      } else {
+        r.SetBytes(data_.data(), data_.size(), type);
+      }
       break;
     default:
       CannotCast(type_, type);
