@@ -145,6 +145,8 @@ int32_t DayNumber(int year, int month, int day) {
 }
 
 void DecodeDayNumber(int32_t n, int* year, int* month, int* day) {
+  // Day numbers outside 0001-01-01 .. 9999-12-31 come only from damaged data.
+  if (n < 1 || n > 3652059) throw EORBException::Fmt(31103, "'%d' is not a valid date", n);
   int y = static_cast<int>((n - 1) / 365.2425) + 1;
   while (y > 1 && DayNumber(y, 1, 1) > n) --y;
   while (DayNumber(y + 1, 1, 1) <= n) ++y;
@@ -278,9 +280,9 @@ int64_t TORBVariant::AsLargeInt() const {
       return static_cast<int64_t>(v);
     }
     case kLog: return Get<int16_t>(data_) != 0 ? 1 : 0;
-    case kDate: return Get<int32_t>(data_) - kDateTimeEpochDay;
+    case kDate: return static_cast<int64_t>(Get<int32_t>(data_)) - kDateTimeEpochDay;
     case kTime: return 0;
-    case kDT: return Get<int32_t>(data_) - kDateTimeEpochDay;
+    case kDT: return static_cast<int64_t>(Get<int32_t>(data_)) - kDateTimeEpochDay;
     case kStr: case kWide: {
       const std::string s = AsString();
       if (s.empty()) throw EORBException::Fmt(31101, "'%s' is not a valid integer value", s);
@@ -325,13 +327,13 @@ long double TORBVariant::AsExtended() const {
 long double TORBVariant::AsDateTimeValue() const {
   CheckNotNull(*this);
   switch (type_) {
-    case stDate: return Get<int32_t>(data_) - kDateTimeEpochDay;
+    case stDate: return static_cast<int64_t>(Get<int32_t>(data_)) - kDateTimeEpochDay;
     case stTime: return Get<int32_t>(data_) / 86400000.0L;
     case stDateTime: {
       int32_t day, ms;
       std::memcpy(&day, data_.data(), 4);
       std::memcpy(&ms, data_.data() + 4, 4);
-      return (day - kDateTimeEpochDay) + ms / 86400000.0L;
+      return (static_cast<int64_t>(day) - kDateTimeEpochDay) + ms / 86400000.0L;
     }
     default: {
       TORBVariant c = *this;
@@ -451,7 +453,7 @@ void TORBVariant::CastTo(uint8_t type) {
           throw EORBException::Fmt(to == kTime ? 31104 : 31103,
                                    to == kTime ? "'%s' is not a valid time" : "'%s' is not a valid date", s);
       } else if (IsNumber(from) || IsDateKind(from)) {
-        const long double v = from == kDate   ? static_cast<long double>(Get<int32_t>(data_) - kDateTimeEpochDay)
+        const long double v = from == kDate   ? static_cast<long double>(static_cast<int64_t>(Get<int32_t>(data_)) - kDateTimeEpochDay)
                               : from == kDT   ? AsDateTimeValue()
                               : from == kTime ? AsDateTimeValue()
                                               : AsExtended();
@@ -712,6 +714,14 @@ size_t TORBVariant::LoadFromStream(const uint8_t* in, size_t size) {
   if (n < 0 || static_cast<size_t>(n) > size - 6) throw damaged();
   const int width = FixedWidth(type);
   if (n > 0 && width >= 0 && n != width) throw damaged();
+  if (n > 0 && IsDateTimeStorage(type)) {
+    int32_t first, second = 0;
+    std::memcpy(&first, in + 6, 4);
+    if (type == stDateTime) std::memcpy(&second, in + 10, 4);
+    const bool ok = type == stTime ? first >= 0 && first < 86400000
+                                   : first >= 1 && first <= 3652059 && second >= 0 && second < 86400000;
+    if (!ok) throw damaged();
+  }
   type_ = type;
   null_ = false;
   data_.assign(in + 6, in + 6 + n);
