@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 TEST_BUILD ?= build-test
 
-.PHONY: deps build run test bench fuzz clean
+.PHONY: deps build run test bench fuzz fuzz-build fuzz-ci clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -29,11 +29,13 @@ bench: build
 FUZZ_SECONDS ?= 300
 FUZZ_BUILD ?= build-fuzz
 FUZZ_TARGETS = decompress compressed_stream variant metadata database_file
-fuzz: deps
+fuzz-build: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORB_SANITIZE=ON -DORB_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@$(FUZZ_BUILD)/tests/fuzz/seed_corpus $(FUZZ_BUILD)/seeds
+
+fuzz: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t tests/fuzz/regressions/$$t; \
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
@@ -41,6 +43,19 @@ fuzz: deps
 	    -artifact_prefix=$(FUZZ_BUILD)/crash-$$t- $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t \
 	    tests/fuzz/regressions/$$t 2>$(FUZZ_BUILD)/fuzz_$$t.log || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
 	  grep -E "^(#[0-9]+ +DONE|Done)" $(FUZZ_BUILD)/fuzz_$$t.log | tail -1; \
+	done
+
+# The CI form: the kept regression inputs, then a fixed seed and a fixed
+# number of runs per target, so that a result is the same on every run.
+fuzz-ci: fuzz-build
+	@for spec in decompress:20000 compressed_stream:20000 variant:100000 metadata:100000 database_file:1500; do \
+	  t=$${spec%%:*}; n=$${spec##*:}; rm -rf $(FUZZ_BUILD)/ci-corpus/$$t; mkdir -p $(FUZZ_BUILD)/ci-corpus/$$t; \
+	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -runs=0 tests/fuzz/regressions/$$t $(FUZZ_BUILD)/seeds/$$t \
+	    2>$(FUZZ_BUILD)/fuzz_$$t.log || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
+	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -seed=1 -runs=$$n -rss_limit_mb=2048 -timeout=10 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crash-$$t- $(FUZZ_BUILD)/ci-corpus/$$t $(FUZZ_BUILD)/seeds/$$t \
+	    2>>$(FUZZ_BUILD)/fuzz_$$t.log || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
+	  echo "fuzz_$$t: regression inputs and $$n runs, no finding"; \
 	done
 
 clean:
