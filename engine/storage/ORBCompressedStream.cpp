@@ -134,26 +134,43 @@ int64_t TORBCompressedBLOBStream::Read(void* buffer, int64_t count) {
   return done;
 }
 
-TORBCompressedBlockHeader TORBCompressedBLOBStream::WriteBlock(int64_t offset, const uint8_t* data, int64_t count,
-                                                                int32_t headerCode, int32_t dataCode) {
+std::vector<uint8_t> TORBCompressedBLOBStream::Pack(const uint8_t* data, int64_t count, TORBCompressedBlockHeader& b) {
   std::vector<uint8_t> packed;
   if (!CompressBuffer(info_.Algorithm, info_.Mode, data, static_cast<size_t>(count), packed) || packed.size() > INT32_MAX)
     throw EORBException::Fmt(10085, "Compress buffer failed. CompAlg = %d, CompMode = %d, InSize = %d, OutSize = %d",
                              info_.Algorithm, info_.Mode, count, packed.size());
-  TORBCompressedBlockHeader b;
   b.CompressedSize = static_cast<int32_t>(packed.size());
   b.UncompressedSize = static_cast<int32_t>(count);
   b.CRC = CRC32(data, static_cast<size_t>(count));
   b.BlockLength = b.CompressedSize + int64_t{kHeaderSize};
-  b.Offset = offset;
+  return packed;
+}
+
+void TORBCompressedBLOBStream::Put(const TORBCompressedBlockHeader& b, const std::vector<uint8_t>& packed, bool cut) {
   uint8_t h[kHeaderSize];
   PutLE(h, b.CompressedSize);
   PutLE(h + 4, b.UncompressedSize);
   PutLE(h + 8, b.CRC);
   PutLE(h + 12, b.BlockLength);
-  base_.SetPositionChecked(offset, headerCode);
-  base_.WriteExactly(h, kHeaderSize, headerCode);
-  base_.WriteExactly(packed.data(), b.CompressedSize, dataCode);
+  if (cut) {
+    if (base_.Seek(b.Offset, soBeginning) != b.Offset)
+      throw EORBException::Fmt(10094, "Cannot set stream position to %d. Position = %d, Size = %d", b.Offset,
+                               base_.Position(), base_.GetSize());
+    if (base_.Write(h, kHeaderSize) != kHeaderSize) throw EORBException("Error writing to stream", 10095);
+    if (base_.Write(packed.data(), b.CompressedSize) != b.CompressedSize)
+      throw EORBException("Error writing to stream", 10096);
+  } else {
+    base_.SetPositionChecked(b.Offset, 10100);
+    base_.WriteExactly(h, kHeaderSize, 10100);
+    base_.WriteExactly(packed.data(), b.CompressedSize, 10101);
+  }
+}
+
+TORBCompressedBlockHeader TORBCompressedBLOBStream::WriteBlock(int64_t offset, const uint8_t* data, int64_t count) {
+  TORBCompressedBlockHeader b;
+  const std::vector<uint8_t> packed = Pack(data, count, b);
+  b.Offset = offset;
+  Put(b, packed, false);
   return b;
 }
 
@@ -237,25 +254,29 @@ void TORBCompressedBLOBStream::SetSize(int64_t size) {
   } else if (size < size_) {
     const size_t keep = static_cast<size_t>(size / blockSize_);
     const int64_t tail = size % blockSize_;
+    // Compressed before anything is cut: a failure there leaves all as it was.
+    TORBCompressedBlockHeader b;
+    std::vector<uint8_t> packed;
     if (tail > 0) {
       std::vector<uint8_t> part = Expand(keep);
       cachedIndex_ = -1;
       part.resize(static_cast<size_t>(tail));
-      const int64_t at = blocks_[keep].Offset;
-      base_.SetSize(at);
-      if (base_.GetSize() != at) throw EORBException::Fmt(10093, "Invalid stream size = %d. Should be = %d", base_.GetSize(), at);
-      if (base_.Seek(at, soBeginning) != at)
-        throw EORBException::Fmt(10094, "Cannot set stream position to %d. Position = %d, Size = %d", at,
-                                 base_.Position(), base_.GetSize());
-      TORBCompressedBlockHeader b = WriteBlock(at, part.data(), tail, 10095, 10096);
-      blocks_.resize(keep + 1);
-      blocks_[keep] = b;
-    } else {
-      blocks_.resize(keep);
+      packed = Pack(part.data(), tail, b);
+      b.Offset = blocks_[keep].Offset;
+      base_.SetSize(b.Offset);
+      if (base_.GetSize() != b.Offset)
+        throw EORBException::Fmt(10093, "Invalid stream size = %d. Should be = %d", base_.GetSize(), b.Offset);
     }
+    blocks_.resize(keep);
+    size_ = static_cast<int64_t>(keep) * blockSize_;
     compressedSize_ = 0;
-    for (const auto& b : blocks_) compressedSize_ += b.CompressedSize;
-    size_ = size;
+    for (const auto& k : blocks_) compressedSize_ += k.CompressedSize;
+    if (tail > 0) {
+      Put(b, packed, true);
+      blocks_.push_back(b);
+      compressedSize_ += b.CompressedSize;
+      size_ = size;
+    }
   }
   position_ = std::min(position_, size_);
 }

@@ -132,7 +132,11 @@ bool CompressBuffer(uint8_t algorithm, uint8_t mode, const uint8_t* input, size_
       case caPPM: ok = PPMCompress(mode, input, inputSize, output); break;
       default: ok = false; break;
     }
-    return ok && !output.empty();
+    if (!ok || output.empty()) {
+      output.clear();
+      return false;
+    }
+    return true;
   } catch (...) {
     output.clear();
     return false;
@@ -146,12 +150,16 @@ bool DecompressBuffer(uint8_t algorithm, const uint8_t* input, size_t inputSize,
   // One spare byte lets the expander see the end of a stream of exactly the expected size.
   const size_t limit = expectedSize > 0 ? expectedSize + 1 : kUnknownSizeLimit;
   try {
+    bool ok = false;
     switch (algorithm) {
-      case caZlib: return ZlibExpand(input, inputSize, limit, output);
-      case caBzip: return BzipExpand(input, inputSize, limit, output);
-      case caPPM: return PPMDecompress(input, inputSize, expectedSize, output);
-      default: return false;
+      case caZlib: ok = ZlibExpand(input, inputSize, limit, output); break;
+      case caBzip: ok = BzipExpand(input, inputSize, limit, output); break;
+      case caPPM: ok = PPMDecompress(input, inputSize, expectedSize, output); break;
+      default: break;
     }
+    if (ok && expectedSize > 0 && output.size() > expectedSize) ok = false;
+    if (!ok) output.clear();
+    return ok;
   } catch (...) {
     output.clear();
     return false;

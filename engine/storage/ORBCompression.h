@@ -16,12 +16,14 @@ const char* CompressionAlgorithmName(uint8_t algorithm);
 // Block size of compressed streams when none is given.
 int32_t DefaultCompressionBlockSize(uint8_t mode);
 
-// False for algorithm 0, an empty input, or any failure inside.
+// False (and an empty output) for algorithm 0, an empty input, or any failure
+// inside. PPM output stays within inputSize + inputSize / 20 + 50 bytes.
 bool CompressBuffer(uint8_t algorithm, uint8_t mode, const uint8_t* input, size_t inputSize,
                     std::vector<uint8_t>& output);
-// False for algorithm 0, an empty input, or any failure inside; never writes
-// more than `expectedSize` bytes for PPM, and ZLIB/BZIP output is bounded by a
-// generous multiple of it so that hostile input cannot exhaust memory.
+// False for algorithm 0, an empty input, or any failure inside (the output is
+// then empty). Never delivers more than `expectedSize` bytes; 0 means unknown
+// (ZLIB and BZIP then stop at 256 MB; PPM needs the size). PPM stops at its
+// end marker, so a shorter result is possible and is the caller's to check.
 bool DecompressBuffer(uint8_t algorithm, const uint8_t* input, size_t inputSize, size_t expectedSize,
                       std::vector<uint8_t>& output);
 

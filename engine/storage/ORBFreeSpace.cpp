@@ -152,21 +152,54 @@ int32_t TORBDatabaseFreeSpaceManager::ExtendFile() {
   const bool empty = lastUsed_ == -1;
   const int64_t prevLastPfs = empty ? -1 : (total_ - 1) / geo_.P;
   const int64_t prevLastEam = empty ? -1 : (total_ - 1) / geo_.S;
-  int64_t candidate = static_cast<int64_t>(lastUsed_) + 1;
-  while (geo_.IsMapPage(candidate)) ++candidate;
+  const int64_t candidate = FirstCandidate(empty);
   int64_t n = GrowthStep();
   if (candidate >= total_ + n) n = candidate - total_ + 1;
   while (geo_.IsMapPage(total_ + n - 1)) ++n;  // never end the file on a map page
   if (total_ + n > INT32_MAX) throw EORBException("Database file cannot grow any further", 31060);
-  pm_.ResizeToPages(static_cast<int32_t>(total_ + n));
-  total_ = static_cast<int32_t>(total_ + n);
-  const int64_t lastPfs = (total_ - 1) / geo_.P, lastEam = (total_ - 1) / geo_.S;
-  for (int64_t k = prevLastPfs + 1; k <= lastPfs; ++k) WriteNewMap(geo_.PfsPageNo(k), ptPFS);
-  for (int64_t k = prevLastEam + 1; k <= lastEam; ++k) WriteNewMap(geo_.EamPageNo(k), ptEAM);
-  for (int64_t k = prevLastEam + 1; k <= lastEam; ++k) SetPfsBit(geo_.EamPageNo(k), true, false);
-  for (int64_t k = prevLastPfs + 1; k <= lastPfs; ++k) RefreshExtent(geo_.PfsPageNo(k));
+  const int32_t before = total_;
+  const int64_t lastPfs = (total_ + n - 1) / geo_.P, lastEam = (total_ + n - 1) / geo_.S;
+  try {
+    pm_.ResizeToPages(static_cast<int32_t>(total_ + n));
+    total_ = static_cast<int32_t>(total_ + n);
+    for (int64_t k = prevLastPfs + 1; k <= lastPfs; ++k) WriteNewMap(geo_.PfsPageNo(k), ptPFS);
+    for (int64_t k = prevLastEam + 1; k <= lastEam; ++k) WriteNewMap(geo_.EamPageNo(k), ptEAM);
+    for (int64_t k = prevLastEam + 1; k <= lastEam; ++k) SetPfsBit(geo_.EamPageNo(k), true, false);
+    for (int64_t k = prevLastPfs + 1; k <= lastPfs; ++k) RefreshExtent(geo_.PfsPageNo(k));
+  } catch (...) {
+    // The header is saved even on failure; it must not count pages whose map
+    // pages were never written, or every later search would trip over them.
+    // Whatever did reach the tail is rewritten when the file grows again.
+    total_ = before;
+    pm_.Header().TotalPageCount = before;
+    try {
+      pm_.ResizeToPages(before);
+    } catch (...) {
+    }
+    throw;
+  }
   MarkPage(static_cast<int32_t>(candidate), true);
   return static_cast<int32_t>(candidate);
+}
+
+int64_t TORBDatabaseFreeSpaceManager::FirstCandidate(bool empty) {
+  // Past LastUsedPageNo a set bit can only be a page whose allocation failed
+  // before the header was written: leave it leaked. Marking it again would
+  // fail as already used, on every allocation from then on.
+  TORBPage pfs(&pm_, -1, kSystemSession);
+  int64_t loadedPfs = -1;
+  for (int64_t candidate = static_cast<int64_t>(lastUsed_) + 1;; ++candidate) {
+    if (geo_.IsMapPage(candidate)) continue;
+    const int64_t pfsNo = geo_.PfsPageOf(candidate);
+    if (empty || pfsNo >= total_) return candidate;  // that PFS page is written afresh
+    if (pfsNo != loadedPfs) {
+      pfs.PageNo = static_cast<int32_t>(pfsNo);
+      ReadMap(pfs, ptPFS, 30424);
+      loadedPfs = pfsNo;
+    }
+    const int64_t bit = candidate % geo_.P;
+    if (!((pfs.Data()[bit / 8] >> (bit % 8)) & 1)) return candidate;
+  }
 }
 
 void TORBDatabaseFreeSpaceManager::SetPfsBit(int64_t n, bool used, bool strict) {
@@ -195,18 +228,23 @@ void TORBDatabaseFreeSpaceManager::RefreshExtent(int64_t pageNo) {
   const int64_t x = pageNo / geo_.E;
   const int64_t first = x * geo_.E, end = std::min<int64_t>((x + 1) * geo_.E, total_);
   bool seenUsed = false, seenFree = false;
-  // An extent spans at most two PFS pages; read each once.
+  // Pages are classified as IsPageUsed does (a PFS page above LastUsedPageNo
+  // counts as all free, unread), but each PFS page is read only once.
   int64_t loadedPfs = -1;
   TORBPage pfs(&pm_, -1, kSystemSession);
   for (int64_t n = first; n < end && !(seenUsed && seenFree); ++n) {
-    const int64_t f = n / geo_.P;
-    if (f != loadedPfs) {
-      pfs.PageNo = static_cast<int32_t>(geo_.PfsPageNo(f));
-      ReadMap(pfs, ptPFS, 30428);
-      loadedPfs = f;
+    const int64_t pfsNo = geo_.PfsPageOf(n);
+    bool used = false;
+    if (pfsNo <= lastUsed_) {
+      if (pfsNo != loadedPfs) {
+        pfs.PageNo = static_cast<int32_t>(pfsNo);
+        ReadMap(pfs, ptPFS, 30430);
+        loadedPfs = pfsNo;
+      }
+      const int64_t bit = n % geo_.P;
+      used = (pfs.Data()[bit / 8] >> (bit % 8)) & 1;
     }
-    const int64_t bit = n % geo_.P;
-    ((pfs.Data()[bit / 8] >> (bit % 8)) & 1 ? seenUsed : seenFree) = true;
+    (used ? seenUsed : seenFree) = true;
   }
   const uint8_t value = first >= end ? 0 : (seenUsed && !seenFree ? 3 : 1);
   TORBPage eam(&pm_, static_cast<int32_t>(geo_.EamPageNo(x / geo_.X)), kSystemSession);

@@ -59,6 +59,7 @@ class TORBDatabaseFreeSpaceManager {
   int32_t FindFreePage();
   int32_t SearchEam(int64_t k);
   int32_t ExtendFile();
+  int64_t FirstCandidate(bool empty);
   void ShrinkIfPossible();
   void RefreshExtent(int64_t pageNo);
   void SetPfsBit(int64_t pageNo, bool used, bool strict);

@@ -38,10 +38,12 @@ constexpr int kBinBits = 14;
 constexpr uint32_t kBinTotal = 1u << kBinBits;
 constexpr uint32_t kBinMin = 24;  // a binary decision never costs more than ~9.4 bits
 
-constexpr int kMaxFreq = 124;        // non-binary frequencies are halved above this
-constexpr int kBinMaxFreq = 124;     // a binary symbol's count stops here
+// 256 symbols at kMaxFreq plus the largest escape stay below kBot.
+constexpr int kMaxFreq = 180;  // non-binary frequencies are halved above this
+constexpr int kBinMaxFreq = 160;  // a binary symbol's count stops here
 constexpr uint32_t kMaxEscape = 16384;
-constexpr uint32_t kTextStart = 8;   // offset 0 means "none"
+constexpr uint32_t kTextStart = 8;  // offset 0 means "none"
+static_assert(256 * (kMaxFreq + 4) + kMaxEscape < kBot);
 
 const TORBPPMParams kModes[9] = {{2, 2}, {3, 3}, {4, 7}, {5, 16}, {7, 22}, {8, 25}, {10, 40}, {13, 100}, {16, 100}};
 
@@ -117,6 +119,9 @@ class RangeDecoder {
   // A whole stream is read exactly to its last byte; reading beyond means
   // the input was cut short.
   bool Overrun() const { return pos_ > n_; }
+  // The coder's last 4 bytes are its low end, and the decoder tracks the
+  // same low end: a sound stream ends with both equal and every byte read.
+  bool AtSoundEnd() const { return pos_ == n_ && code_ == low_; }
 
  private:
   uint8_t Next() {
@@ -152,23 +157,22 @@ struct Context {
 };
 static_assert(sizeof(State) == 8 && sizeof(Context) == 16);
 
-// Secondary escape estimation: Summ >> Shift is the escape frequency. Adding
-// (symbols' total + escape) on each escape makes escape / (total + escape)
-// track the escape rate actually seen.
+// Secondary escape estimation: a cell learns how often contexts of one
+// shape escape; the escape frequency is that rate's odds times the symbols'
+// total.
 struct SeeCell {
-  uint32_t Summ;
-  uint8_t Shift;
-  uint8_t Count;
-  uint32_t Mean() const { return std::clamp<uint32_t>(Summ >> Shift, 1, kMaxEscape); }
-  void Update(bool escaped, uint32_t total) {
-    Summ -= Summ >> Shift;
-    if (escaped) Summ += total;
-    Summ = std::min(Summ, kMaxEscape << Shift);
-    if (Shift < 7 && ++Count >= (1u << (Shift - 1))) {
-      Summ <<= 1;
-      ++Shift;
-      Count = 0;
-    }
+  uint16_t P;  // escape probability, of 65536
+  uint8_t N;   // updates so far (caps the adaptation rate)
+  uint32_t Escape(uint32_t total) const {
+    return static_cast<uint32_t>(std::clamp<uint64_t>(uint64_t{total} * P / (65536u - P), 1, kMaxEscape));
+  }
+  void Update(bool escaped) {
+    const int rate = std::min(1 + N, 6);
+    if (N < 15) ++N;
+    int p = P;
+    if (escaped) p += (65536 - p) >> rate;
+    else p -= p >> rate;
+    P = static_cast<uint16_t>(std::clamp(p, 32, 65535 - 32));
   }
 };
 
@@ -243,7 +247,7 @@ class Model {
   void BinUpdate(BinCell& b, bool hit);
   SeeCell& See(Context* c, int diff, uint32_t total, bool masked);
 
-  State* Hit(Context* c, State* s);
+  State* Hit(Context* c, State* s, int inc);
   void Rescale(Context* c);
   State* Find(Context* c, int symbol);
   void Update(State* fs, int c);
@@ -260,9 +264,10 @@ class Model {
   uint8_t stamp_ = 0;
   bool prevSuccess_ = false;
   uint32_t lastBinP_ = 0;  // of the binary context that coded the last symbol
-  int restarts_ = -1;      // the first start is not a restart
+  int lastSym_ = 0;
+  int restarts_ = -1;  // the first start is not a restart
   BinCell bin_[128][64];
-  SeeCell see_[2][16][4][4][2];
+  SeeCell see_[2][16][4][4][4];
 };
 
 // Buckets: symbols in a context, a context's order, and average frequency.
@@ -284,18 +289,17 @@ const uint8_t kOrderBucket[17] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3
 void Model::InitTables() {
   for (int row = 0; row < 128; ++row)
     for (int col = 0; col < 64; ++col) {
-      // A symbol seen f times alone in its context: roughly (f+1)/(f+2).
+      // A symbol seen f times alone in its context: about f/(f+1).
       const double f = row + 1;
-      bin_[row][col] = {static_cast<uint16_t>(65536.0 * (f + 1) / (f + 2) - 1), 0};
+      bin_[row][col] = {static_cast<uint16_t>(65536.0 * f / (f + 1) - 1), 0};
     }
-  for (auto& m : see_)
-    for (int d = 0; d < 16; ++d)
-      for (auto& a : m[d])
-        for (auto& o : a)
-          for (auto& cell : o) {
-            static const uint32_t kInit[16] = {1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 16, 22, 33, 52, 96, 192};
-            cell = {kInit[d] << 4, 4, 0};
-          }
+  // Escape rates start near one distinct symbol per four counts.
+  static const double kAvgFreq[4] = {1.5, 4, 11, 30};
+  for (auto& masked : see_)
+    for (auto& diff : masked)
+      for (int a = 0; a < 4; ++a)
+        for (auto& order : diff[a])
+          for (SeeCell& cell : order) cell = {static_cast<uint16_t>(65536.0 / (1 + kAvgFreq[a] / 4)), 0};
 }
 
 void Model::Restart() {
@@ -321,8 +325,9 @@ void Model::Restart() {
 BinCell& Model::Bin(Context* c) {
   const Context* suffix = Ctx(c->Suffix);
   const int row = std::min<int>(c->One.Freq, 128) - 1;
+  // Letters and most punctuation sit above 0x40: text and binary differ there.
   const int col = Bucket(kSuffixBucket, suffix->NumStats, 42) * 8 + (prevSuccess_ ? 4 : 0) +
-                  kOrderBucket[std::min<int>(c->Order, kMaxOrder)];
+                  (c->Order > 2 ? 2 : 0) + (lastSym_ >= 0x40 ? 1 : 0);
   return bin_[row][col];
 }
 
@@ -346,6 +351,7 @@ SeeCell& Model::See(Context* c, int diff, uint32_t total, bool masked) {
   } else {
     x = prevSuccess_ ? 1 : 0;
   }
+  x += lastSym_ >= 0x40 ? 2 : 0;
   return see_[masked ? 1 : 0][kDiffBucket[diff]][a][o][x];
 }
 
@@ -369,9 +375,9 @@ void Model::Rescale(Context* c) {
 
 // A symbol found in a context with several: count it, keep the list roughly
 // in falling frequency (shorter searches), halve when too large.
-State* Model::Hit(Context* c, State* s) {
-  s->Freq = static_cast<uint8_t>(s->Freq + 4);
-  Summ(c) = static_cast<uint16_t>(Summ(c) + 4);
+State* Model::Hit(Context* c, State* s, int inc) {
+  s->Freq = static_cast<uint8_t>(s->Freq + inc);
+  Summ(c) = static_cast<uint16_t>(Summ(c) + inc);
   State* first = Stats(c);
   while (s > first && s[-1].Freq < s->Freq) {
     std::swap(s[-1], s[0]);
@@ -402,7 +408,7 @@ bool Model::Encode(RangeEncoder& rc, int c) {
     State* s = Stats(ctx);
     const uint32_t total = Summ(ctx);
     SeeCell& see = See(ctx, ctx->NumStats, total, false);
-    const uint32_t esc = see.Mean();
+    const uint32_t esc = see.Escape(total);
     uint32_t cum = 0;
     for (int i = 0; i < ctx->NumStats; ++i) {
       if (s[i].Symbol == c) {
@@ -413,8 +419,8 @@ bool Model::Encode(RangeEncoder& rc, int c) {
     }
     if (fs) rc.Encode(cum, fs->Freq, total + esc);
     else rc.Encode(total, esc, total + esc);
-    see.Update(!fs, total + esc);
-    if (fs) fs = Hit(ctx, fs);
+    see.Update(!fs);
+    if (fs) fs = Hit(ctx, fs, ctx->Order ? 4 : 1);
     else
       for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
   }
@@ -438,12 +444,12 @@ bool Model::Encode(RangeEncoder& rc, int c) {
     }
     if (diff == 0) continue;
     SeeCell& see = See(ctx, diff, total, true);
-    const uint32_t esc = see.Mean();
+    const uint32_t esc = see.Escape(total);
     if (hit) rc.Encode(cum, hit->Freq, total + esc);
     else rc.Encode(total, esc, total + esc);
-    see.Update(!hit, total + esc);
+    see.Update(!hit);
     if (hit) {
-      fs = Hit(ctx, hit);
+      fs = Hit(ctx, hit, ctx->Order ? 3 : 1);
     } else {
       for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
     }
@@ -477,20 +483,20 @@ int Model::Decode(RangeDecoder& rc) {
     State* s = Stats(ctx);
     const uint32_t total = Summ(ctx);
     SeeCell& see = See(ctx, ctx->NumStats, total, false);
-    const uint32_t esc = see.Mean();
+    const uint32_t esc = see.Escape(total);
     const uint32_t count = rc.GetFreq(total + esc);
     if (count >= total + esc) return -1;
     if (count < total) {
       uint32_t cum = 0;
       int i = 0;
-      while (cum + s[i].Freq <= count) cum += s[i++].Freq;
+      while (i + 1 < ctx->NumStats && cum + s[i].Freq <= count) cum += s[i++].Freq;
       fs = &s[i];
       rc.Decode(cum, fs->Freq);
     } else {
       rc.Decode(total, esc);
     }
-    see.Update(!fs, total + esc);
-    if (fs) fs = Hit(ctx, fs);
+    see.Update(!fs);
+    if (fs) fs = Hit(ctx, fs, ctx->Order ? 4 : 1);
     else
       for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
   }
@@ -506,25 +512,23 @@ int Model::Decode(RangeDecoder& rc) {
       if (!Masked(s[i].Symbol)) total += s[i].Freq, ++diff;
     if (diff == 0) continue;
     SeeCell& see = See(ctx, diff, total, true);
-    const uint32_t esc = see.Mean();
+    const uint32_t esc = see.Escape(total);
     const uint32_t count = rc.GetFreq(total + esc);
     if (count >= total + esc) return -1;
     if (count < total) {
       uint32_t cum = 0;
-      for (int i = 0;; ++i) {
+      for (int i = 0; i < ctx->NumStats; ++i) {
         if (Masked(s[i].Symbol)) continue;
-        if (count < cum + s[i].Freq) {
-          fs = &s[i];
-          break;
-        }
+        fs = &s[i];
+        if (count < cum + s[i].Freq) break;
         cum += s[i].Freq;
       }
       rc.Decode(cum, fs->Freq);
-      see.Update(false, total + esc);
-      fs = Hit(ctx, fs);
+      see.Update(false);
+      fs = Hit(ctx, fs, ctx->Order ? 3 : 1);
     } else {
       rc.Decode(total, esc);
-      see.Update(true, total + esc);
+      see.Update(true);
       for (int i = 0; i < ctx->NumStats; ++i) Mask(s[i].Symbol);
     }
   }
@@ -542,12 +546,17 @@ uint32_t Model::CreateChain(Context* c, State* s, uint32_t textPos) {
   int n = 0;
   pending[n++] = s;
   const int symbol = s->Symbol;
-  uint32_t base = 0;
+  // Down the suffixes while the symbol's successor is not built yet.
   Context* pc = c;
-  while (pc->Suffix && n <= kMaxOrder) {
+  uint32_t base;
+  for (;;) {
+    if (!pc->Suffix) {
+      base = Off(pc);  // the root: the new order-1 context hangs below it
+      break;
+    }
     Context* suffix = Ctx(pc->Suffix);
     State* q = Find(suffix, symbol);
-    if (!q) {
+    if (!q || n > kMaxOrder) {
       base = pc->Suffix;
       break;
     }
@@ -558,18 +567,16 @@ uint32_t Model::CreateChain(Context* c, State* s, uint32_t textPos) {
     pending[n++] = q;
     pc = suffix;
   }
-  if (!base) base = Off(pc->Suffix ? Ctx(pc->Suffix) : pc);
-  if (!pc->Suffix) base = Off(pc);  // down to the root: the order-1 context hangs below it
 
   const uint8_t next = mem_[textPos];
   Context* b = Ctx(base);
   uint8_t freq = 1;
   if (b->NumStats == 1) {
-    if (b->One.Symbol == next) freq = b->One.Freq;
+    if (b->One.Symbol == next) freq = static_cast<uint8_t>(std::min(b->One.Freq + 1, kBinMaxFreq));
   } else if (State* q = Find(b, next)) {
     // Odds of the byte in the shorter context, mapped to a count.
-    const uint32_t f = q->Freq, rest = Summ(b) - f;
-    freq = static_cast<uint8_t>(f * 2 <= rest ? 1 + (f * 5 > rest) : std::min<uint32_t>(1 + (2 * f + 3 * rest - 1) / (2 * rest), 30));
+    const uint32_t f = q->Freq, rest = std::max<uint32_t>(Summ(b) - f, 1);
+    freq = static_cast<uint8_t>(1 + std::min<uint32_t>((2 * f + rest) / (2 * rest), 23));
   }
   uint32_t prev = base;
   for (int i = n - 1; i >= 0; --i) {
@@ -595,7 +602,6 @@ bool Model::AddSymbol(Context* e, int c, uint32_t successor, uint32_t inheritNum
     if (!off) return false;
     State* s = reinterpret_cast<State*>(mem_.get() + off);
     s[0] = e->One;
-    s[0].Freq = static_cast<uint8_t>(s[0].Freq < kMaxFreq / 4 ? s[0].Freq * 2 : kMaxFreq - 4);
     s[0].Aux = 0;
     e->One = {0, 0, s[0].Freq, off};
     e->NumStats = 1;  // counted below with the new symbol
@@ -608,8 +614,9 @@ bool Model::AddSymbol(Context* e, int c, uint32_t successor, uint32_t inheritNum
     e->One.Successor = off;
   }
   const uint32_t sum = Summ(e);
-  uint32_t f = static_cast<uint32_t>((static_cast<uint64_t>(inheritNum) * (sum + 6)) / (uint64_t{inheritDen} * 2 + sum));
-  f = std::clamp<uint32_t>(f, 1, 7);
+  // The odds applied to this context's total, plus two hits' worth: a small
+  // context should not give a newcomer only the minimum.
+  const uint32_t f = std::clamp<uint32_t>(static_cast<uint32_t>(uint64_t{inheritNum} * (sum + 8) / inheritDen), 1, 5);
   State* s = Stats(e) + e->NumStats;
   *s = {static_cast<uint8_t>(c), static_cast<uint8_t>(f), 0, successor};
   ++e->NumStats;
@@ -619,13 +626,13 @@ bool Model::AddSymbol(Context* e, int c, uint32_t successor, uint32_t inheritNum
 
 void Model::Update(State* fs, int c) {
   Context* minC = Ctx(minCtx_);
-  // The shorter context hears of the symbol too, a little.
-  if (minC->Suffix && fs->Freq < kMaxFreq / 4) {
+  // While the symbol is young here, the shorter context hears of it too.
+  if (minC->Suffix && fs->Freq < 30) {
     Context* suffix = Ctx(minC->Suffix);
     if (State* q = Find(suffix, c)) {
       if (suffix->NumStats == 1) {
-        if (q->Freq < 32) ++q->Freq;
-      } else if (q->Freq < kMaxFreq - 9) {
+        if (q->Freq < 40) ++q->Freq;
+      } else if (q->Freq + 2 <= kMaxFreq) {
         q->Freq = static_cast<uint8_t>(q->Freq + 2);
         Summ(suffix) = static_cast<uint16_t>(Summ(suffix) + 2);
       }
@@ -645,6 +652,7 @@ void Model::Update(State* fs, int c) {
 
   if (text_ + 1 >= unitsStart_) return Restart();
   mem_[text_++] = static_cast<uint8_t>(c);
+  lastSym_ = c;
   const uint32_t here = text_;
 
   uint32_t next;
@@ -712,11 +720,15 @@ size_t PPMArenaSize(const TORBPPMParams& p, size_t dataSize) {
   return static_cast<size_t>(std::min<uint64_t>(bound, static_cast<uint64_t>(p.MemoryMB) << 20));
 }
 
-bool PPMCompress(uint8_t mode, const uint8_t* input, size_t inputSize, std::vector<uint8_t>& output, int* restarts) {
+size_t PPMOutputBound(size_t inputSize) { return inputSize + inputSize / 20 + 50; }
+
+bool PPMCompress(uint8_t mode, const uint8_t* input, size_t inputSize, std::vector<uint8_t>& output, int* restarts,
+                 size_t outputLimit) {
   output.clear();
   if (!input || inputSize == 0) return false;
   const TORBPPMParams p = PPMParamsForMode(mode);
-  const size_t limit = inputSize + inputSize / 20 + 50;
+  const size_t limit = outputLimit ? std::min(outputLimit, PPMOutputBound(inputSize)) : PPMOutputBound(inputSize);
+  if (limit < 4) return false;
   output.reserve(std::min<size_t>(limit, inputSize / 2 + 64));
   const uint32_t word = PPMHeaderWord(p);
   for (int i = 0; i < 4; ++i) output.push_back(static_cast<uint8_t>(word >> (8 * i)));
@@ -748,7 +760,7 @@ bool PPMDecompress(const uint8_t* input, size_t inputSize, size_t expectedSize, 
   for (;;) {
     const int c = model->Decode(rc);
     if (c < 0 || rc.Overrun()) return false;
-    if (c == kEnd) return true;
+    if (c == kEnd) return rc.AtSoundEnd();
     if (output.size() >= expectedSize) return false;  // longer than announced
     output.push_back(static_cast<uint8_t>(c));
   }

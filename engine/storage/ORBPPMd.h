@@ -30,11 +30,13 @@ bool PPMParseHeaderWord(uint32_t word, TORBPPMParams* p);
 // so encoder and decoder still agree).
 size_t PPMArenaSize(const TORBPPMParams& p, size_t dataSize);
 
-// Output is bounded by inputSize + inputSize / 20 + 50 bytes: when the data
-// does not fit (incompressible input), the answer is false.
+// Output is bounded by inputSize + inputSize / 20 + 50 bytes (or by
+// `outputLimit` when given): when the data does not fit, the answer is false
+// and nothing beyond the bound was written.
 // `restarts` (optional) tells how often the model filled its memory.
+size_t PPMOutputBound(size_t inputSize);
 bool PPMCompress(uint8_t mode, const uint8_t* input, size_t inputSize, std::vector<uint8_t>& output,
-                 int* restarts = nullptr);
+                 int* restarts = nullptr, size_t outputLimit = 0);
 // Writes at most expectedSize bytes; after them only the end marker may
 // follow. Stops at the end marker. False when the stream is damaged, ends
 // early or holds more than expectedSize bytes.

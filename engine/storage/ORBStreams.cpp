@@ -59,6 +59,12 @@ int64_t TORBStream::CopyFrom(TORBStream& source, int64_t count) {
 
 TORBMemoryStream::~TORBMemoryStream() { TORBMemoryManager::Instance().FreeMem(data_); }
 
+void TORBMemoryStream::Clear() {
+  TORBMemoryManager::Instance().FreeMem(data_);
+  data_ = nullptr;
+  size_ = capacity_ = position_ = 0;
+}
+
 void TORBMemoryStream::Reserve(int64_t needed) {
   if (needed <= capacity_) return;
   const int64_t capacity = needed * 2;
@@ -184,7 +190,7 @@ void TORBTemporaryStream::MoveToFile() {
     throw EORBException("Error writing to stream", 10125);
   }
   position_ = memory_.Position();
-  memory_.SetSize(0);
+  memory_.Clear();
 }
 
 int64_t TORBTemporaryStream::Read(void* buffer, int64_t count) {
@@ -226,7 +232,8 @@ void TORBTemporaryStream::SetSize(int64_t size) {
     if (memoryOnly_ || size <= kMemoryLimit) return memory_.SetSize(size);
     MoveToFile();
   }
-  if (size >= 0) TORBEnv::Default()->Truncate(file_.Fd(), size);
+  if (size < 0) return;
+  TORBEnv::Default()->Truncate(file_.Fd(), size);
   position_ = std::min(position_, size);
 }
 

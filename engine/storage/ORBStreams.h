@@ -32,8 +32,12 @@ class TORBStream {
   // Copies `count` bytes from `source`'s position, reporting progress.
   int64_t CopyFrom(TORBStream& source, int64_t count);
 
-  void Lock() { mutex_.lock(); }
-  void Unlock() { mutex_.unlock(); }
+  // Serialises users of one stream; lock()/unlock() let std::lock_guard do it.
+  void Enter() { mutex_.lock(); }
+  void Leave() { mutex_.unlock(); }
+  void lock() { Enter(); }
+  void unlock() { Leave(); }
+  // Percentage done during CopyFrom.
   std::function<void(int percent)> OnProgress;
 
  private:
@@ -51,6 +55,9 @@ class TORBMemoryStream : public TORBStream {
   void SetSize(int64_t size) override;
   const uint8_t* Data() const { return data_; }
   uint8_t* Data() { return data_; }
+  int64_t Capacity() const { return capacity_; }
+  // Empties the stream and gives its buffer back.
+  void Clear();
 
  private:
   void Reserve(int64_t needed);

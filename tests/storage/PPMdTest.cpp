@@ -1,4 +1,5 @@
-// The PPM coder: header words, round trips at every mode, bounds, damage.
+// The PPM coder: header words, the output bound, model restarts and the
+// expected size as the decoder's limit.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,7 +12,14 @@ using namespace orb;
 
 namespace {
 
-std::vector<uint8_t> English(size_t n, uint32_t seed = 1) {
+std::vector<uint8_t> Random(size_t n, uint32_t seed, uint32_t kinds = 256) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng() % kinds);
+  return v;
+}
+
+std::vector<uint8_t> Words(size_t n, uint32_t seed) {
   static const char* words[] = {"the ", "vault ", "keeps ", "every ", "password ", "of ", "each ", "service ",
                                 "and ", "its ", "user ", "name, ", "with ", "dates ", "when ", "it ", "was ",
                                 "set. ", "A ", "record ", "may ", "change ", "often; ", "others ", "never. "};
@@ -25,100 +33,103 @@ std::vector<uint8_t> English(size_t n, uint32_t seed = 1) {
   return out;
 }
 
-}  // namespace
-
-TEST(PPMd, HeaderWords) {
-  // ((memory MB - 1) << 4) | (order - 1) | 0x6000, little-endian at the start.
-  struct Case {
-    uint8_t mode;
-    int order, mb;
-  } cases[] = {{1, 2, 2}, {5, 7, 22}, {9, 16, 100}};
-  for (const auto& c : cases) {
-    const uint32_t want = static_cast<uint32_t>(((c.mb - 1) << 4) | (c.order - 1) | 0x6000);
-    EXPECT_EQ(PPMHeaderWord(PPMParamsForMode(c.mode)), want);
-    std::vector<uint8_t> out;
-    auto text = English(100);
-    ASSERT_TRUE(CompressBuffer(caPPM, c.mode, text.data(), text.size(), out));
-    uint32_t stored;
-    std::memcpy(&stored, out.data(), 4);
-    EXPECT_EQ(stored, want);
-  }
-  TORBPPMParams p;
-  EXPECT_FALSE(PPMParseHeaderWord(0x5011, &p));          // variant 'F'
-  EXPECT_FALSE(PPMParseHeaderWord(0x7011, &p));          // variant 'H'
-  EXPECT_FALSE(PPMParseHeaderWord(0x00016011u, &p));     // junk above the word
-  ASSERT_TRUE(PPMParseHeaderWord(0x663F, &p));
-  EXPECT_EQ(p.Order, 16);
-  EXPECT_EQ(p.MemoryMB, 100);
-  auto text = English(1000);
-  std::vector<uint8_t> out, back;
-  ASSERT_TRUE(CompressBuffer(caPPM, 3, text.data(), text.size(), out));
-  out[1] = 0x50;  // another variant letter
-  EXPECT_FALSE(DecompressBuffer(caPPM, out.data(), out.size(), text.size(), back));
+uint32_t StoredWord(const std::vector<uint8_t>& packed) {
+  return packed[0] | packed[1] << 8 | packed[2] << 16 | static_cast<uint32_t>(packed[3]) << 24;
 }
 
-TEST(PPMd, RoundTripsAtEveryMode) {
-  std::mt19937 rng(5);
-  for (uint8_t mode = 1; mode <= 9; ++mode) {
-    for (size_t n : {size_t{1}, size_t{2}, size_t{255}, size_t{4096}, size_t{60000}}) {
-      auto text = English(n, mode);
-      std::vector<uint8_t> out, back;
-      ASSERT_TRUE(CompressBuffer(caPPM, mode, text.data(), n, out)) << int(mode) << " " << n;
-      ASSERT_LE(out.size(), n + n / 20 + 50);
-      ASSERT_TRUE(DecompressBuffer(caPPM, out.data(), out.size(), n, back)) << int(mode) << " " << n;
-      ASSERT_EQ(back, text);
-    }
-    // Binary data with structure.
-    std::vector<uint8_t> bin(20000);
-    for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>((i % 7 == 0) ? rng() : i / 13);
-    std::vector<uint8_t> out, back;
-    ASSERT_TRUE(CompressBuffer(caPPM, mode, bin.data(), bin.size(), out));
-    ASSERT_TRUE(DecompressBuffer(caPPM, out.data(), out.size(), bin.size(), back));
-    ASSERT_EQ(back, bin);
+}  // namespace
+
+TEST(PPMd, HeaderWordsFollowTheModeTable) {
+  // Order and memory of modes 1, 5 and 9 as the mode table gives them.
+  struct Case {
+    uint8_t mode;
+    uint32_t order, memoryMB;
+  } cases[] = {{1, 2, 2}, {5, 7, 22}, {9, 16, 100}};
+  const auto text = Words(300, 1);
+  for (const auto& c : cases) {
+    const uint32_t want = ((c.memoryMB - 1) << 4) | (c.order - 1) | 0x6000;
+    std::vector<uint8_t> packed;
+    ASSERT_TRUE(CompressBuffer(caPPM, c.mode, text.data(), text.size(), packed));
+    EXPECT_EQ(StoredWord(packed), want) << int(c.mode);
+    TORBPPMParams p;
+    ASSERT_TRUE(PPMParseHeaderWord(want, &p));
+    EXPECT_EQ(p.Order, static_cast<int>(c.order));
+    EXPECT_EQ(p.MemoryMB, static_cast<int>(c.memoryMB));
   }
+  EXPECT_EQ(PPMHeaderWord(PPMParamsForMode(1)), 0x6011u);
+  EXPECT_EQ(PPMHeaderWord(PPMParamsForMode(9)), 0x663Fu);
+
+  TORBPPMParams p;
+  for (uint32_t word : {0x5011u,        // variant F
+                        0x7011u,        // variant H
+                        0x00016011u,    // junk above the word
+                        0x6FF1u})       // 256 MB: no mode asks for that much
+    EXPECT_FALSE(PPMParseHeaderWord(word, &p)) << std::hex << word;
+
+  std::vector<uint8_t> packed, back;
+  ASSERT_TRUE(CompressBuffer(caPPM, 3, text.data(), text.size(), packed));
+  ASSERT_TRUE(DecompressBuffer(caPPM, packed.data(), packed.size(), text.size(), back));
+  packed[1] = 0x50;  // the same stream, labelled variant F
+  EXPECT_FALSE(DecompressBuffer(caPPM, packed.data(), packed.size(), text.size(), back));
+}
+
+TEST(PPMd, OutputNeverPassesItsBound) {
+  // Noise fits the bound at every size: PPM can store anything it is given.
+  for (uint8_t mode : {1, 5, 9})
+    for (size_t n : {size_t{1}, size_t{100}, size_t{1000}, size_t{3000}, size_t{30000}}) {
+      const auto noise = Random(n, static_cast<uint32_t>(n + mode));
+      std::vector<uint8_t> packed, back;
+      ASSERT_TRUE(PPMCompress(mode, noise.data(), n, packed)) << int(mode) << " " << n;
+      EXPECT_LE(packed.size(), n + n / 20 + 50);
+      ASSERT_TRUE(PPMDecompress(packed.data(), packed.size(), n, back));
+      EXPECT_EQ(back, noise);
+    }
+  // Held to less, the coder gives up rather than writing past the limit.
+  const auto noise = Random(5000, 3);
+  std::vector<uint8_t> packed;
+  for (size_t limit : {size_t{3}, size_t{4}, size_t{100}, size_t{4900}}) {
+    EXPECT_FALSE(PPMCompress(4, noise.data(), noise.size(), packed, nullptr, limit)) << limit;
+    EXPECT_LE(packed.size(), limit);
+  }
+  const auto text = Words(5000, 3);
+  EXPECT_TRUE(PPMCompress(4, text.data(), text.size(), packed, nullptr, 4900));
 }
 
 TEST(PPMd, ModelRestartsWhenItsMemoryIsFull) {
-  // Bytes of 128 kinds in every order: the 2 MB model of mode 1 fills up.
-  std::mt19937 rng(9);
-  std::vector<uint8_t> text(700000);
-  for (auto& b : text) b = static_cast<uint8_t>(rng() % 128);
-  std::vector<uint8_t> out, back;
+  // 128 kinds of byte in every order: the 2 MB model of mode 1 fills up
+  // more than once, and the decoder restarts at the same bytes.
+  const auto data = Random(300'000, 9, 128);
+  std::vector<uint8_t> packed, back;
   int restarts = 0;
-  ASSERT_TRUE(PPMCompress(1, text.data(), text.size(), out, &restarts));
-  EXPECT_GE(restarts, 1);
-  ASSERT_TRUE(DecompressBuffer(caPPM, out.data(), out.size(), text.size(), back));
+  ASSERT_TRUE(PPMCompress(1, data.data(), data.size(), packed, &restarts));
+  EXPECT_GE(restarts, 2);
+  ASSERT_TRUE(PPMDecompress(packed.data(), packed.size(), data.size(), back));
+  EXPECT_TRUE(back == data);
+  // A bigger model holds the same data without starting over.
+  ASSERT_TRUE(PPMCompress(4, data.data(), data.size(), packed, &restarts));
+  EXPECT_EQ(restarts, 0);
+}
+
+TEST(PPMd, ExpectedSizeLimitsTheDecoder) {
+  const auto text = Words(20000, 4);
+  std::vector<uint8_t> packed, back;
+  ASSERT_TRUE(PPMCompress(9, text.data(), text.size(), packed));
+  // Fewer bytes expected than the stream holds: refused.
+  EXPECT_FALSE(PPMDecompress(packed.data(), packed.size(), text.size() - 1, back));
+  // More expected: the end marker ends it, and the huge figure costs no
+  // huge allocation.
+  ASSERT_TRUE(PPMDecompress(packed.data(), packed.size(), size_t{1} << 40, back));
   EXPECT_EQ(back, text);
-}
-
-TEST(PPMd, BeatsZlibOnText) {
-  auto text = English(200000, 3);
-  for (auto [ppmMode, zlibMode] : {std::pair<uint8_t, uint8_t>{3, 6}, {5, 9}}) {
-    std::vector<uint8_t> ppm, zlib;
-    ASSERT_TRUE(CompressBuffer(caPPM, ppmMode, text.data(), text.size(), ppm));
-    ASSERT_TRUE(CompressBuffer(caZlib, zlibMode, text.data(), text.size(), zlib));
-    EXPECT_LT(ppm.size(), zlib.size()) << "PPM " << int(ppmMode) << " vs ZLIB " << int(zlibMode);
+  // The model arena never passes the header's memory, and small data gets less.
+  for (uint8_t mode = 1; mode <= 9; ++mode) {
+    const TORBPPMParams p = PPMParamsForMode(mode);
+    EXPECT_EQ(PPMArenaSize(p, size_t{1} << 40), static_cast<size_t>(p.MemoryMB) << 20);
+    EXPECT_LT(PPMArenaSize(p, 500), size_t{1} << 20);
   }
-}
-
-TEST(PPMd, IncompressibleInputAndDamage) {
-  std::mt19937 rng(11);
-  std::vector<uint8_t> noise(20000);
-  for (auto& b : noise) b = static_cast<uint8_t>(rng());
-  std::vector<uint8_t> out, back;
-  // Random bytes do not fit the bound: refused rather than overrun.
-  if (CompressBuffer(caPPM, 4, noise.data(), noise.size(), out)) {
-    EXPECT_LE(out.size(), noise.size() + noise.size() / 20 + 50);
-  }
-  auto text = English(8000);
-  ASSERT_TRUE(CompressBuffer(caPPM, 6, text.data(), text.size(), out));
-  for (int i = 0; i < 150; ++i) {
-    auto bad = out;
-    if (i % 2) bad[4 + rng() % (bad.size() - 4)] ^= static_cast<uint8_t>(1 + rng() % 255);
-    else bad.resize(4 + rng() % (bad.size() - 4));
-    if (DecompressBuffer(caPPM, bad.data(), bad.size(), text.size(), back)) {
-      EXPECT_LE(back.size(), text.size());
-    }
-  }
-  EXPECT_FALSE(DecompressBuffer(caPPM, out.data(), out.size(), 100, back));  // more data than announced
+  // Bytes after a sound stream, or a stream cut anywhere, are damage.
+  auto longer = packed;
+  longer.push_back(0);
+  EXPECT_FALSE(PPMDecompress(longer.data(), longer.size(), text.size(), back));
+  for (size_t cut = 4; cut < packed.size(); cut += 1 + packed.size() / 40)
+    EXPECT_FALSE(PPMDecompress(packed.data(), cut, text.size(), back)) << cut;
 }
