@@ -6,6 +6,7 @@
 #include <locale.h>
 #include <unicode/ucasemap.h>
 #include <unicode/ucol.h>
+#include <unicode/ucoleitr.h>
 #include <unicode/ustring.h>
 
 #include <atomic>
@@ -56,6 +57,31 @@ class RootCollation : public TORBCollation {
   }
   std::string Upper(std::string_view s) const override { return Map(s, true); }
   std::string Lower(std::string_view s) const override { return Map(s, false); }
+  bool PrimaryWeights(std::string_view s, std::vector<uint32_t>& out) const override {
+    out.clear();
+    const std::u16string w = Utf8ToUtf16(s);
+    UErrorCode st = U_ZERO_ERROR;
+    UCollationElements* it = ucol_openElements(Collator(false), reinterpret_cast<const UChar*>(w.data()),
+                                               static_cast<int32_t>(w.size()), &st);
+    if (U_FAILURE(st)) return false;
+    for (;;) {
+      const int32_t ce = ucol_next(it, &st);
+      if (U_FAILURE(st)) {
+        ucol_closeElements(it);
+        return false;
+      }
+      if (ce == UCOL_NULLORDER) break;
+      const uint32_t primary = static_cast<uint32_t>(ucol_primaryOrder(ce)) & 0xFFFFu;
+      // A continuation element carries the low half of a long primary.
+      if ((ce & 0xC0) == 0xC0) {
+        if (!out.empty()) out.back() |= primary;
+      } else if (primary != 0) {
+        out.push_back(primary << 16);
+      }
+    }
+    ucol_closeElements(it);
+    return true;
+  }
 
  private:
   static std::string Map(std::string_view s, bool upper) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orb {
 
@@ -19,6 +20,10 @@ class TORBCollation {
   virtual int CompareWide(std::u16string_view a, std::u16string_view b, bool caseInsensitive) const = 0;
   virtual std::string Upper(std::string_view s) const = 0;
   virtual std::string Lower(std::string_view s) const = 0;
+  // The primary weights of s in order (case and accents do not count at this
+  // level). A collation that cannot tell returns false; callers then treat
+  // prefixes as undecided.
+  virtual bool PrimaryWeights(std::string_view, std::vector<uint32_t>&) const { return false; }
 
   static const TORBCollation& Current();
   static void SetCurrent(const TORBCollation* c);  // nullptr restores the default
