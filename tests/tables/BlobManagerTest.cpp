@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -172,18 +173,12 @@ struct Table {
   std::vector<std::vector<uint8_t>> records;
 };
 
-// Raw value of `size` stored bytes, no compression.
+// Stores `v` uncompressed in the record's BLOB field.
 void SetRaw(Table& t, uint8_t* record, const std::vector<uint8_t>& v) {
   TORBBlobSizes sizes;
   sizes.UncompressedSize = static_cast<int64_t>(v.size());
   t.blobs.SetBlobData(record, 1, v.data(), static_cast<int64_t>(v.size()), sizes);
   t.blobs.WriteRecordBlobs(S, record);
-}
-
-uint8_t* PageData(TORBPageManager& pm, int32_t pageNo, TORBPageHandle& keep) {
-  keep = TORBPageHandle(pm, pm.GetPage(S, pageNo, true, ptAny));
-  keep->IsDirty = true;
-  return keep->Data();
 }
 
 }  // namespace
@@ -357,76 +352,40 @@ TEST(BlobManager, AmbiguousIdReadsAndFreesBothKinds) {
 
 TEST(BlobManager, DamagedPagesRaise) {
   const int32_t D = 4056;
+  // One field of one page overwritten: which page, where in its buffer
+  // (header included), how wide, with what.
+  struct Poke {
+    int32_t page;
+    size_t offset;
+    int width;
+    int64_t value;
+  };
+  const size_t H = kPageHeaderSize, next = PageHeader::kNextPageNo, type = PageHeader::kType;
   struct Damage {
     const char* what;
     int64_t size;  // of the stored value
-    std::function<void(TORBPageManager&, const TORBLargeBlob*, int32_t pageNo)> apply;
+    std::function<Poke(int32_t head, const TORBLargeBlob* b)> poke;
     int32_t code;
   } damages[] = {
-      {"BlobCount beyond the page", 100,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<uint16_t>(PageData(pm, p, h), 0x7FFF);
-       },
+      {"BlobCount beyond the page", 100, [&](int32_t p, auto) { return Poke{p, H, 2, 0x7FFF}; }, kErrBlobSharedPage},
+      {"entry size past the page end", 100, [&](int32_t p, auto) { return Poke{p, H + 2 + 6, 8, 4050}; },
        kErrBlobSharedPage},
-      {"entry size past the page end", 100,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<int64_t>(PageData(pm, p, h) + 2 + 6, 4050);
-       },
-       kErrBlobSharedPage},
-      {"negative entry size", 100,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<int64_t>(PageData(pm, p, h) + 2 + 6, -5);
-       },
-       kErrBlobSharedPage},
-      {"huge stored size", 20000,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<int64_t>(PageData(pm, p, h) + 6, int64_t{1} << 50);
-       },
+      {"negative entry size", 100, [&](int32_t p, auto) { return Poke{p, H + 2 + 6, 8, -5}; }, kErrBlobSharedPage},
+      {"huge stored size", 20000, [&](int32_t p, auto) { return Poke{p, H + 6, 8, int64_t{1} << 50}; },
        kErrBlobLargeHead},
-      {"list count not matching the size", 20000,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<int32_t>(PageData(pm, p, h) + 22 + 6, 1000000);
-       },
+      {"list count not matching the size", 20000, [&](int32_t p, auto) { return Poke{p, H + 22 + 6, 4, 1000000}; },
        kErrBlobLargeHead},
-      {"list offset past the page", 20000,
-       [](TORBPageManager& pm, const TORBLargeBlob*, int32_t p) {
-         TORBPageHandle h;
-         PutLE<uint16_t>(PageData(pm, p, h) + 22 + 4, 5000);
-       },
+      {"list offset past the page", 20000, [&](int32_t p, auto) { return Poke{p, H + 22 + 4, 2, 5000}; },
        kErrBlobLargeHead},
       {"list chain loops", (D - 32) + D + (D - 2),
-       [](TORBPageManager& pm, const TORBLargeBlob* b, int32_t) {
-         TORBPageHandle h;
-         PageData(pm, b->ListPages[0], h);
-         PageHeader::SetNextPageNo(h->PageBuffer, b->ListPages[0]);
-       },
-       kErrBlobPageList},
+       [&](int32_t, auto b) { return Poke{b->ListPages[0], next, 4, b->ListPages[0]}; }, kErrBlobPageList},
       {"list chain ends early", (D - 32) + D + (D - 2),
-       [](TORBPageManager& pm, const TORBLargeBlob* b, int32_t) {
-         TORBPageHandle h;
-         PageData(pm, b->ListPages[0], h);
-         PageHeader::SetNextPageNo(h->PageBuffer, -1);
-       },
-       kErrBlobPageList},
-      {"list names a page twice", 20000,
-       [](TORBPageManager& pm, const TORBLargeBlob* b, int32_t) {
-         TORBPageHandle h;
-         const int64_t at = b->Locator.ListOffset + 8;  // third entry := second
-         PutLE<int32_t>(PageData(pm, b->Locator.ListPageNo, h) + at, b->Pages[1]);
-       },
+       [&](int32_t, auto b) { return Poke{b->ListPages[0], next, 4, -1}; }, kErrBlobPageList},
+      {"list names a page twice", 20000,  // third entry := second
+       [&](int32_t, auto b) { return Poke{b->Locator.ListPageNo, H + b->Locator.ListOffset + 8, 4, b->Pages[1]}; },
        kErrBlobPageList},
       {"list names a page of another kind", 20000,
-       [](TORBPageManager& pm, const TORBLargeBlob* b, int32_t) {
-         TORBPageHandle h;
-         PageData(pm, b->Pages[2], h);
-         PageHeader::SetType(h->PageBuffer, ptTableRecord);
-       },
-       kErrBlobPage},
+       [&](int32_t, auto b) { return Poke{b->Pages[2], type, 2, ptTableRecord}; }, kErrBlobPage},
   };
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.what);
@@ -437,7 +396,12 @@ TEST(BlobManager, DamagedPagesRaise) {
     TORBBlobRef ref = t.Ref(r, 1);
     std::unique_ptr<TORBLargeBlob> large;
     if (ref.BlobID == kLargeBlobID) large = std::make_unique<TORBLargeBlob>(TORBBlobPages(pm).ReadLargeHead(S, ref.PageNo));
-    d.apply(pm, large.get(), ref.PageNo);
+    const Poke poke = d.poke(ref.PageNo, large.get());
+    {
+      TORBPageHandle page(pm, pm.GetPage(S, poke.page, true, ptAny));
+      std::memcpy(page->PageBuffer + poke.offset, &poke.value, static_cast<size_t>(poke.width));
+      page->IsDirty = true;
+    }
     EXPECT_EQ(CodeOf([&] { t.blobs.ReadValue(S, ref); }), d.code);
     EXPECT_EQ(CodeOf([&] { t.blobs.FreeValue(S, ref); }), d.code);
     EXPECT_TRUE(ref.IsStored());
