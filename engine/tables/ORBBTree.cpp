@@ -115,9 +115,11 @@ TORBKeyPath TORBBTree::Descend(int32_t session, TORBBTreeSearch& s) {
 
 bool TORBBTree::Above(int32_t session, TORBBTreeSearch& s, const TORBBTreePage& node, int i, int depth) {
   const int c = s.Compare(node.Key(i), nullptr);
-  if (c != TORBBTreeSearch::kUndecided) return c == 1;
-  // The separator is a prefix that cannot tell. Leaves are in order, so the
-  // first entry under the child bounds everything to its left: compare with it.
+  if (c != TORBBTreeSearch::kUndecided && !(c == 0 && s.HasIdentity())) return c == 1;
+  // The separator cannot tell: it is a prefix that ties, or an equal key and
+  // the search orders equal keys by RecordID (which separators lack). Leaves
+  // are in order, so the first entry under the child bounds everything to its
+  // left: compare with it. This keeps long runs of equal keys O(log n).
   int32_t pageNo = node.Child(i);
   for (int d = depth + 1; d < TORBKeyPath::kMaxLevels; ++d) {
     TORBBTreePage p = Page(session, pageNo);

@@ -12,9 +12,8 @@ namespace orb {
 class TORBRecordBitmap {
  public:
   explicit TORBRecordBitmap(int32_t recordsPerPage, bool indexed = false)
-      : rpp_(recordsPerPage), Indexed(indexed) {}
+      : Indexed(indexed), rpp_(recordsPerPage) {}
 
-  int32_t rpp_;
   bool Indexed;
   bool Active = false;
   int32_t ChangeCounter = -1;
@@ -44,6 +43,7 @@ class TORBRecordBitmap {
 
  private:
   void Put(int64_t bit, bool v);
+  int32_t rpp_;
   TORBBitsArray bits_;
 };
 
