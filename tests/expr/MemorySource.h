@@ -72,12 +72,12 @@ inline orb::TORBVariant Null() { return orb::TORBVariant(); }
 // A value as text for comparisons in tables of cases; "NULL" for NULL.
 inline std::string Show(const orb::TORBVariant& v) { return v.IsNull() ? "NULL" : v.AsString(); }
 
-// The value of a text parsed as one value (or condition) without fields.
+// The value of a text parsed as a condition (a lone value is one too).
 inline std::string ValueOf(std::string_view text, orb::TORBRecordSource* source = nullptr) {
   orb::TORBLexer lx(text);
   lx.NextCommand();
   orb::TORBExpression e;
-  e.ParseValue(lx);
+  e.ParseCondition(lx);
   if (!lx.AtEnd()) return "<rest: " + lx.Current().Text + ">";
   if (source) e.Bind(source);
   else e.Bind(std::vector<orb::TORBRecordSource*>{});
