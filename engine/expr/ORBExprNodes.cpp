@@ -241,7 +241,11 @@ void TORBExprNodeComparison::AddScanConditions(TORBScanSearchConditionArray& out
     c.Source = field->Source;
     c.FieldNo = field->FieldNo;
     c.Operator = side == 0 ? Operator : Mirror(Operator);
-    c.Value = const_cast<TORBExprNode*>(other)->GetValue();
+    try {
+      c.Value = const_cast<TORBExprNode*>(other)->GetValue();
+    } catch (const EORBException&) {
+      return;  // a constant that cannot be computed serves no index; evaluation reports it
+    }
     c.CaseInsensitive = CaseInsensitive;
     c.PrefixLength = PrefixLength;
     out.push_back(std::move(c));

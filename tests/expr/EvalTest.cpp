@@ -333,5 +333,15 @@ TEST(Planner, SplitsConditionsAcrossSources) {
   EXPECT_EQ(e.Root()->Operator, opEqual);
   EXPECT_TRUE(e.Root()->ReferencesOnly("L") == false);
   e.RenameField("K", "KEY");
+  // A constant that cannot be computed gives no scan condition (found by fuzzing).
+  TORBLexer bad("L.A > -'x' AND L.A = 2");
+  bad.NextCommand();
+  TORBExpression b;
+  b.ParseCondition(bad);
+  b.Bind(&left);
+  TORBScanSearchConditionArray some;
+  b.GetScanConditions(some);
+  ASSERT_EQ(some.size(), 1u);
+  EXPECT_EQ(some[0].Operator, opEqual);
   EXPECT_EQ(static_cast<TORBExprNodeField*>(e.Root()->Child(0))->FieldName, "KEY");
 }
