@@ -78,6 +78,14 @@ uint8_t ComparisonOf(const TToken& t) {
   return 0;
 }
 
+template <class Node>
+TORBExprNodePtr Binary(uint8_t op, TORBExprNodePtr a, TORBExprNodePtr b) {
+  auto n = std::make_unique<Node>(op);
+  n->Add(std::move(a));
+  n->Add(std::move(b));
+  return n;
+}
+
 TORBExprNodePtr Const(TORBVariant v) { return std::make_unique<TORBExprNodeConst>(std::move(v)); }
 
 TORBExprNodeConst* AsConst(TORBExprNode* n) { return n && n->Operator == opConst ? static_cast<TORBExprNodeConst*>(n) : nullptr; }
@@ -208,10 +216,7 @@ TORBExprNodePtr TORBExprParser::OrExpr() {
     Next();
     auto right = AndExpr();
     if (!right) BoolExpected();
-    auto n = std::make_unique<TORBExprNodeBoolean>(opOr);
-    n->Add(std::move(left));
-    n->Add(std::move(right));
-    left = std::move(n);
+    left = Binary<TORBExprNodeBoolean>(opOr, std::move(left), std::move(right));
   }
   return left;
 }
@@ -522,10 +527,7 @@ TORBExprNodePtr TORBExprParser::Term() {
     Next();
     auto right = Factor();
     if (!right) return nullptr;
-    auto n = std::make_unique<TORBExprNodeArithmetic>(op);
-    n->Add(std::move(left));
-    n->Add(std::move(right));
-    left = std::move(n);
+    left = Binary<TORBExprNodeArithmetic>(op, std::move(left), std::move(right));
   }
   return left;
 }

@@ -55,25 +55,18 @@ void TORBExpression::ParseFilter(TORBRecordSource* source, std::string_view text
   if (source) Bind(source);
 }
 
-void TORBExpression::ParseCondition(TORBLexer& lexer) {
+TORBExprParser TORBExpression::StartParse(TORBLexer& lexer) {
   root_.reset();
   const TToken& t = lexer.Current();
   if (t.TokenType == ttNone)
     throw EORBException::Fmt(31201, "Unexpected end of SQL command found at line %d, column %d", t.LineNum,
                              t.ColumnNum);
-  TORBExprParser parser(lexer, {CaseInsensitive, PartialCompare, Host});
-  root_ = parser.Condition();
+  return TORBExprParser(lexer, {CaseInsensitive, PartialCompare, Host});
 }
 
-void TORBExpression::ParseValue(TORBLexer& lexer) {
-  root_.reset();
-  const TToken& t = lexer.Current();
-  if (t.TokenType == ttNone)
-    throw EORBException::Fmt(31201, "Unexpected end of SQL command found at line %d, column %d", t.LineNum,
-                             t.ColumnNum);
-  TORBExprParser parser(lexer, {CaseInsensitive, PartialCompare, Host});
-  root_ = parser.RequiredValue();
-}
+void TORBExpression::ParseCondition(TORBLexer& lexer) { root_ = StartParse(lexer).Condition(); }
+
+void TORBExpression::ParseValue(TORBLexer& lexer) { root_ = StartParse(lexer).RequiredValue(); }
 
 bool TORBExpression::IsConstantText(std::string_view text) {
   try {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "expr/ORBExprNodes.h"
+#include "expr/ORBExprParser.h"
 #include "expr/ORBLexer.h"
 #include "expr/ORBRecordSource.h"
 
@@ -78,6 +79,7 @@ class TORBExpression {
   void RenameField(std::string_view oldName, std::string_view newName);
 
  private:
+  TORBExprParser StartParse(TORBLexer& lexer);
   TORBExprNodePtr root_;
 };
 

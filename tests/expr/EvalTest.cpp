@@ -28,10 +28,7 @@ class Eval : public ::testing::Test {
 }  // namespace
 
 TEST_F(Eval, NullLogic) {
-  const struct {
-    const char* text;
-    const char* value;
-  } cases[] = {
+  const TextCase cases[] = {
       // A field against an integer: SQL nulls, so unknown.
       {"N = 1", "NULL"},
       {"N <> 1", "NULL"},
@@ -77,7 +74,7 @@ TEST_F(Eval, NullLogic) {
       {"S LIKE NULL", "NULL"},
       {"S NOT LIKE NULL", "NULL"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Truth(c.text), c.value) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(Truth(c.text), c.want) << c.text;
   // A filter's truth: NULL is false.
   TORBExpression e;
   e.ParseFilter(&src, "N = 1", false, true);
@@ -138,10 +135,7 @@ TEST_F(Eval, LikeNeedsStrings) {
 }
 
 TEST_F(Eval, Functions) {
-  const struct {
-    const char* text;
-    const char* value;
-  } cases[] = {
+  const TextCase cases[] = {
       {"UPPER('éa')", "ÉA"},
       {"LOWER('ÀB')", "àb"},
       {"UPPER(NULL)", "NULL"},
@@ -198,11 +192,8 @@ TEST_F(Eval, Functions) {
       {"CEIL(2.1)", "3"},
       {"MIMETOBIN('UGFzc1ZMVA==')", "PassVLT"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ValueOf(c.text, &src), c.value) << c.text;
-  const struct {
-    const char* text;
-    const char* error;
-  } errors[] = {
+  for (const auto& c : cases) EXPECT_EQ(ValueOf(c.text, &src), c.want) << c.text;
+  const TextCase errors[] = {
       {"SQRT(-1)", "Invalid argument for numeric function 'SQRT'"},
       {"LOG(0)", "Invalid argument for numeric function 'LOG'"},
       {"7 / 0", "Division error: Division by zero"},
@@ -211,7 +202,7 @@ TEST_F(Eval, Functions) {
       {"TODATE('10:00 XM', 'HH:NN AMPM')", "AM/PM word expected, but 'XM' found"},
       {"MIMETOBIN('a*b')", "Invalid Base64 text at line 1, column 11"},
   };
-  for (const auto& c : errors) EXPECT_EQ(ErrorText([&] { ValueOf(c.text, &src); }), c.error) << c.text;
+  for (const auto& c : errors) EXPECT_EQ(ErrorText([&] { ValueOf(c.text, &src); }), c.want) << c.text;
 }
 
 TEST_F(Eval, DateFunctionsUseTheClock) {
@@ -232,10 +223,7 @@ TEST(Aggregates, OverRows) {
   src.AddRow({Null(), S("A"), Null()});
   src.AddRow({I(4), S("a"), Null()});
   src.AddRow({I(3), Null(), Null()});
-  const struct {
-    const char* text;
-    const char* value;
-  } cases[] = {
+  const TextCase cases[] = {
       {"SUM(N)", "10"},         {"AVG(N)", "3.33333333333333"}, {"MIN(S)", "A"},
       {"MAX(S)", "b"},          {"COUNT(S)", "3"},              {"COUNT(*)", "4"},
       {"COUNT(DISTINCT N)", "2"}, {"SUM(DISTINCT N)", "7"},     {"SUM(F)", "NULL"},
@@ -253,7 +241,7 @@ TEST(Aggregates, OverRows) {
       src.SetRow(r);
       e.Root()->Accumulate();
     }
-    EXPECT_EQ(Show(e.GetValue(true)), c.value) << c.text;
+    EXPECT_EQ(Show(e.GetValue(true)), c.want) << c.text;
   }
   TORBLexer lx("SUM(S)");
   lx.NextCommand();

@@ -2,6 +2,7 @@
 // parameters, and its errors with their line and column.
 #include <gtest/gtest.h>
 
+#include "MemorySource.h"
 #include "expr/ORBLexer.h"
 #include "orb/ORBExcept.h"
 
@@ -129,10 +130,7 @@ TEST(Lexer, Parameters) {
 }
 
 TEST(Lexer, Errors) {
-  const struct {
-    const char* text;
-    const char* error;
-  } cases[] = {
+  const orbtest::TextCase cases[] = {
       {"[CAT] = 'WEB", "Unterminated string at line 1, column 9"},
       {"[CAT = 'WEB'", "Unterminated string at line 1, column 1"},
       {"a = 1 OR\n  b = \"x", "Unterminated string at line 2, column 7"},
@@ -149,5 +147,5 @@ TEST(Lexer, Errors) {
       {"a = 1 -- 'open\n", ""},
       {"a = ')'", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(LexError(c.text), c.error) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(LexError(c.text), c.want) << c.text;
 }

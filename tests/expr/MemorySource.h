@@ -52,6 +52,12 @@ class MemorySource : public orb::TORBRecordSource {
 
 namespace orbtest {
 
+// One row of a table of cases: a text and what it should give.
+struct TextCase {
+  const char* text;
+  const char* want;
+};
+
 inline orb::TORBVariant S(std::string_view s) {
   orb::TORBVariant v;
   v.SetString(s);

@@ -27,10 +27,7 @@ class Parser : public ::testing::Test {
 }  // namespace
 
 TEST_F(Parser, PrecedenceOfValues) {
-  const struct {
-    const char* text;
-    const char* value;
-  } cases[] = {
+  const TextCase cases[] = {
       {"1 + 2 * 3", "7"},
       {"(1 + 2) * 3", "9"},
       {"10 - 4 - 3", "3"},
@@ -43,14 +40,11 @@ TEST_F(Parser, PrecedenceOfValues) {
       {"LC.A - [B] - `C`", "-4"},
       {"2147483648 + 1", "2147483649"},  // the literal is LARGEINT past 32 bits
   };
-  for (const auto& c : cases) EXPECT_EQ(ValueOf(c.text, &src), c.value) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(ValueOf(c.text, &src), c.want) << c.text;
 }
 
 TEST_F(Parser, PrecedenceOfConditions) {
-  const struct {
-    const char* text;
-    const char* value;
-  } cases[] = {
+  const TextCase cases[] = {
       {"A = 1 OR B = 0 AND C = 0", "True"},  // AND binds tighter than OR
       {"(A = 1 OR B = 0) AND C = 0", "False"},
       {"NOT A = 1 AND B = 2", "False"},  // NOT binds tighter than AND
@@ -68,7 +62,7 @@ TEST_F(Parser, PrecedenceOfConditions) {
   for (const auto& c : cases) {
     TORBExpression e;
     e.ParseFilter(&src, c.text, false, true);
-    EXPECT_EQ(Show(e.GetValue(true)), c.value) << c.text;
+    EXPECT_EQ(Show(e.GetValue(true)), c.want) << c.text;
   }
   // The tree: OR over (A = 1) and one AND holding all of its operands.
   TORBExpression e;
@@ -123,10 +117,7 @@ TEST_F(Parser, FieldEqualsTypedNullIsANullTest) {
 }
 
 TEST_F(Parser, Errors) {
-  const struct {
-    const char* text;
-    const char* error;
-  } cases[] = {
+  const TextCase cases[] = {
       {"", "Blank SQL command"},
       {" -- nothing\n /* at all */ ;", "Blank SQL command"},
       {"[CAT] = 'a' OR", "Boolean expression expected, but '' found at line 1, column 15"},
@@ -160,7 +151,7 @@ TEST_F(Parser, Errors) {
       {"X.A = 1", "Field 'A' not found"},
       {"A = 1;B = 2", ""},  // ';' ends the filter
   };
-  for (const auto& c : cases) EXPECT_EQ(Filter(c.text), c.error) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(Filter(c.text), c.want) << c.text;
 }
 
 TEST_F(Parser, AFailedParseKeepsNoTree) {
