@@ -333,3 +333,58 @@ TEST(Planner, SplitsConditionsAcrossSources) {
   EXPECT_EQ(some[0].Operator, opEqual);
   EXPECT_EQ(static_cast<TORBExprNodeField*>(e.Root()->Child(0))->FieldName, "KEY");
 }
+
+namespace {
+
+// Stands in for the SQL layer: every SELECT yields the same rows.
+class FixedRows : public TORBSubquery {
+ public:
+  explicit FixedRows(std::vector<TORBVariant> column) : column_(std::move(column)) {}
+  void Run(std::vector<std::vector<TORBVariant>>& rows, int maxRows) override {
+    for (const TORBVariant& v : column_)
+      if (maxRows < 0 || static_cast<int>(rows.size()) < maxRows) rows.push_back({v});
+  }
+
+ private:
+  std::vector<TORBVariant> column_;
+};
+
+class FixedHost : public TORBExprHost {
+ public:
+  std::vector<TORBVariant> Column;
+  std::unique_ptr<TORBSubquery> ParseSubquery(TORBLexer& lx) override {
+    while (!lx.AtEnd() && lx.Current().TokenType != ttRightParen) lx.Advance();
+    return std::make_unique<FixedRows>(Column);
+  }
+};
+
+}  // namespace
+
+TEST_F(Eval, SubqueriesThroughTheHost) {
+  FixedHost host;
+  auto truth = [&](std::string_view text) {
+    TORBLexer lx(text);
+    lx.NextCommand();
+    TORBExpression e;
+    e.Host = &host;
+    e.ParseCondition(lx);
+    e.Bind(&src);
+    return Show(e.GetValue(true));
+  };
+  host.Column = {I(1), I(5)};
+  EXPECT_EQ(truth("EXISTS (SELECT X FROM T)"), "True");
+  EXPECT_EQ(truth("I IN (SELECT X FROM T)"), "True");
+  EXPECT_EQ(truth("I NOT IN (SELECT X FROM T)"), "False");
+  EXPECT_EQ(truth("I < ALL (SELECT X FROM T)"), "False");
+  EXPECT_EQ(truth("I <= ALL (SELECT X FROM T)"), "True");
+  EXPECT_EQ(truth("I < ANY (SELECT X FROM T)"), "True");
+  EXPECT_EQ(truth("(SELECT X FROM T) + 1 = 2"), "True");
+  host.Column = {I(5), Null()};
+  EXPECT_EQ(truth("I < ALL (SELECT X FROM T)"), "NULL");
+  EXPECT_EQ(truth("I > ANY (SELECT X FROM T)"), "NULL");
+  host.Column = {};
+  EXPECT_EQ(truth("EXISTS (SELECT X FROM T)"), "False");
+  EXPECT_EQ(truth("(SELECT X FROM T) IS NULL"), "True");
+  // Without a host a SELECT does not parse.
+  EXPECT_NE(ErrorText([&] { Truth("EXISTS (SELECT X FROM T)"); }), "");
+}
