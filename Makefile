@@ -28,7 +28,7 @@ bench: build
 # starting from seeds the engine writes and the kept regression inputs.
 FUZZ_SECONDS ?= 300
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS = decompress compressed_stream variant metadata database_file
+FUZZ_TARGETS = decompress compressed_stream variant metadata database_file expression
 fuzz-build: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORB_SANITIZE=ON -DORB_FUZZ=ON >/dev/null
@@ -48,7 +48,7 @@ fuzz: fuzz-build
 # The CI form: the kept regression inputs, then a fixed seed and a fixed
 # number of runs per target, so that a result is the same on every run.
 fuzz-ci: fuzz-build
-	@for spec in decompress:20000 compressed_stream:20000 variant:100000 metadata:100000 database_file:1500; do \
+	@for spec in decompress:20000 compressed_stream:20000 variant:100000 metadata:100000 database_file:1500 expression:100000; do \
 	  t=$${spec%%:*}; n=$${spec##*:}; rm -rf $(FUZZ_BUILD)/ci-corpus/$$t; mkdir -p $(FUZZ_BUILD)/ci-corpus/$$t; \
 	  $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -runs=0 tests/fuzz/regressions/$$t $(FUZZ_BUILD)/seeds/$$t \
 	    2>$(FUZZ_BUILD)/fuzz_$$t.log || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \

@@ -1,5 +1,6 @@
 // Writes seed inputs for the fuzz targets, made with the engine itself:
-// compressed buffers, compressed streams, variants, metadata and databases.
+// compressed buffers, compressed streams, variants, metadata, databases and
+// filter texts.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -110,6 +111,26 @@ int main(int argc, char** argv) {
     }
     Save(root + "/database_file", pw.empty() ? "plain" : "encrypted", Slurp(path));
     std::remove(path.c_str());
+  }
+
+  // Filter texts as the vault writes them, and the rest of the language.
+  const char* const filters[] = {
+      " UPPER([SERVICE]) LIKE '%AB''C%' OR UPPER([PASSWORD]) LIKE '%AB''C%'OR UPPER([USERNAME]) LIKE '%AB''C%'",
+      "[CAT] = 'Banking' AND [CAT] NOT LIKE '*%Banking' OR [CAT] = 'WEB*' AND [CAT] NOT LIKE '*%WEB*'",
+      "DateSet >= '01/02/2008' and [CAT] NOT LIKE '%*%'",
+      "DateReSet >= '2008-03-01' AND [DateReset] <='2008-04-01' and [CAT] NOT LIKE '%*%'",
+      "N BETWEEN -1 AND 2.5E1 AND NOT N IN (1, 2) OR (N = 3) IS NOT UNKNOWN",
+      "CASE N WHEN 3 THEN 'x' ELSE SUBSTRING(SERVICE FROM 2 FOR 3) END || TRIM(CAT) LIKE 'a!_%' ESCAPE '!'",
+      "TOSTRING(TODATE('01/02/08 1:05 PM', 'DD/MM/YY H:NN AMPM'), 'YYYY-MM-DD HH24 DAY MONTH RM Q DY DW') <> ''",
+      "CAST(N AS VARCHAR(3)) = COALESCE(NULL, '3') AND POSITION('a' IN SERVICE) >= LENGTH(CAT) - 2 /* c */",
+      "ROUND(F * 2.5 / 3, 1, HALFUP) + POWER(2, N) - SQRT(ABS(N)) > EXTRACT(YEAR FROM DateSet) -- c",
+      "DateSet - 30 < DATE '2008-02-01' OR DateSet = TIMESTAMP '2008-02-01 00:00:00' OR SUM(N) > COUNT(*)",
+  };
+  int n = 0;
+  for (const char* f : filters) {
+    std::string text(1, static_cast<char>(n % 4));  // the options byte
+    text += f;
+    Save(root + "/expression", "filter" + std::to_string(n++), std::vector<uint8_t>(text.begin(), text.end()));
   }
   return 0;
 }
