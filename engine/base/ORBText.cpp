@@ -9,6 +9,7 @@
 #include <unicode/ucoleitr.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -21,21 +22,22 @@ namespace orb {
 namespace {
 
 // ICU collators are not safe to share between threads: one per thread and strength.
-UCollator* Collator(bool caseInsensitive) {
+// Strength: 0 tertiary (case counts), 1 secondary (case-insensitive), 2 primary.
+UCollator* Collator(int strength) {
   struct Holder {
-    UCollator* c[2] = {nullptr, nullptr};
+    UCollator* c[3] = {nullptr, nullptr, nullptr};
     ~Holder() {
       for (UCollator* x : c)
         if (x) ucol_close(x);
     }
   };
   thread_local Holder h;
-  UCollator*& slot = h.c[caseInsensitive ? 1 : 0];
+  UCollator*& slot = h.c[strength];
   if (!slot) {
     UErrorCode st = U_ZERO_ERROR;
     slot = ucol_open("", &st);  // root locale: the same order on every machine
     if (U_FAILURE(st)) throw EORBException::Fmt(31090, "Cannot open collator: %s", u_errorName(st));
-    ucol_setStrength(slot, caseInsensitive ? UCOL_SECONDARY : UCOL_TERTIARY);
+    ucol_setStrength(slot, strength == 0 ? UCOL_TERTIARY : strength == 1 ? UCOL_SECONDARY : UCOL_PRIMARY);
   }
   return slot;
 }
@@ -46,22 +48,38 @@ class RootCollation : public TORBCollation {
  public:
   int Compare(std::string_view a, std::string_view b, bool ci) const override {
     UErrorCode st = U_ZERO_ERROR;
-    UCollationResult r = ucol_strcollUTF8(Collator(ci), a.data(), static_cast<int32_t>(a.size()), b.data(),
+    UCollationResult r = ucol_strcollUTF8(Collator(ci ? 1 : 0), a.data(), static_cast<int32_t>(a.size()), b.data(),
                                           static_cast<int32_t>(b.size()), &st);
     if (U_FAILURE(st)) throw EORBException::Fmt(31091, "Unknown return code: %d", static_cast<int>(st));
     return Sign(r);
   }
   int CompareWide(std::u16string_view a, std::u16string_view b, bool ci) const override {
-    return Sign(ucol_strcoll(Collator(ci), reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+    return Sign(ucol_strcoll(Collator(ci ? 1 : 0), reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
                              reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size())));
   }
   std::string Upper(std::string_view s) const override { return Map(s, true); }
   std::string Lower(std::string_view s) const override { return Map(s, false); }
+  int CompareWithPrefix(std::string_view full, std::string_view prefix) const override {
+    // U+FFFF has the highest primary weight of all: prefix + U+FFFF bounds
+    // every string that starts with prefix from above.
+    UErrorCode st = U_ZERO_ERROR;
+    UCollator* c = Collator(2);
+    if (ucol_strcollUTF8(c, full.data(), static_cast<int32_t>(full.size()), prefix.data(),
+                         static_cast<int32_t>(prefix.size()), &st) == UCOL_LESS && U_SUCCESS(st))
+      return -1;
+    std::string bound(prefix);
+    bound += "\xEF\xBF\xBF";
+    st = U_ZERO_ERROR;
+    if (ucol_strcollUTF8(c, full.data(), static_cast<int32_t>(full.size()), bound.data(),
+                         static_cast<int32_t>(bound.size()), &st) == UCOL_GREATER && U_SUCCESS(st))
+      return 1;
+    return 2;
+  }
   bool PrimaryWeights(std::string_view s, std::vector<uint32_t>& out) const override {
     out.clear();
     const std::u16string w = Utf8ToUtf16(s);
     UErrorCode st = U_ZERO_ERROR;
-    UCollationElements* it = ucol_openElements(Collator(false), reinterpret_cast<const UChar*>(w.data()),
+    UCollationElements* it = ucol_openElements(Collator(0), reinterpret_cast<const UChar*>(w.data()),
                                                static_cast<int32_t>(w.size()), &st);
     if (U_FAILURE(st)) return false;
     for (;;) {
@@ -182,6 +200,15 @@ std::string Order(const std::string& pattern) {
 }
 
 }  // namespace
+
+int TORBCollation::CompareWithPrefix(std::string_view full, std::string_view prefix) const {
+  std::vector<uint32_t> wx, wp;
+  if (!PrimaryWeights(full, wx) || !PrimaryWeights(prefix, wp)) return 2;
+  const size_t n = std::min(wx.size(), wp.size());
+  for (size_t i = 0; i < n; ++i)
+    if (wx[i] != wp[i]) return wx[i] < wp[i] ? -1 : 1;
+  return wx.size() < wp.size() ? -1 : 2;
+}
 
 const TORBCollation& TORBCollation::Current() {
   static RootCollation root;

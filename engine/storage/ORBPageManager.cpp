@@ -2,6 +2,7 @@
 #include "storage/ORBPageManager.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "orb/ORBExcept.h"
 #include "orb/ORBUtils.h"
@@ -112,9 +113,44 @@ TORBPage* TORBPageManager::GetPage(int32_t session, int32_t pageNo, bool validat
     }
   }
   if (page->UseCount > 0 && page->SessionID != session) throw EORBException("Page is used by other session", 20090);
+  if (sp.Savepoint.Active && !sp.Savepoint.Before.count(pageNo))
+    sp.Savepoint.Before.emplace(pageNo, std::vector<uint8_t>(page->PageBuffer, page->PageBuffer + page->BufferSize()));
   page->SessionID = session;
   ++page->UseCount;
   return page;
+}
+
+void TORBPageManager::BeginSavepoint(int32_t session) {
+  TORBSessionPages& sp = Session(session);
+  sp.Savepoint = TORBSavepoint{};
+  sp.Savepoint.Active = true;
+  sp.Savepoint.NewMark = sp.NewPages.size();
+  sp.Savepoint.RemovedMark = sp.RemovedPages.size();
+}
+
+void TORBPageManager::ReleaseSavepoint(int32_t session) {
+  if (TORBSessionPages* sp = FindSession(session)) sp->Savepoint = TORBSavepoint{};
+}
+
+void TORBPageManager::RollbackSavepoint(int32_t session) {
+  TORBSessionPages* sp = FindSession(session);
+  if (!sp || !sp->Savepoint.Active) return;
+  TORBSavepoint save = std::move(sp->Savepoint);
+  sp->Savepoint = TORBSavepoint{};
+  std::vector<int32_t> added(sp->NewPages.begin() + static_cast<long>(save.NewMark), sp->NewPages.end());
+  sp->NewPages.resize(save.NewMark);
+  sp->RemovedPages.resize(save.RemovedMark);
+  for (int32_t no : added) {
+    if (sp->DirtyList.Find(no)) sp->DirtyList.Delete(no);
+    save.Before.erase(no);
+    FreePage(no);
+  }
+  for (auto& [no, bytes] : save.Before) {
+    TORBPage* p = sp->DirtyList.Find(no);
+    if (!p) p = sharedCache_.Find(no);
+    // A page still dirty keeps its restored bytes dirty: rewriting them is harmless.
+    if (p && p->PageBuffer && p->BufferSize() == bytes.size()) std::memcpy(p->PageBuffer, bytes.data(), bytes.size());
+  }
 }
 
 TORBPage* TORBPageManager::AddPage(int32_t session, uint16_t pageType) {

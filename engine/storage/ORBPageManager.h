@@ -19,11 +19,18 @@ class TORBStream;
 constexpr int32_t kSystemSession = -2;
 constexpr int32_t kInvalidSession = -1;
 
+struct TORBSavepoint {
+  bool Active = false;
+  size_t NewMark = 0, RemovedMark = 0;
+  std::unordered_map<int32_t, std::vector<uint8_t>> Before;  // page bytes at first touch
+};
+
 struct TORBSessionPages {
   int32_t SessionID = 0;
   TORBSortedPageList DirtyList;
   std::vector<int32_t> NewPages;
   std::vector<int32_t> RemovedPages;
+  TORBSavepoint Savepoint;
 };
 
 class TORBPageManager {
@@ -59,6 +66,14 @@ class TORBPageManager {
   void CancelChanges(int32_t session);
   // Brings a cached page up to date with the file (multi-user disk stores).
   virtual void RefreshPage(TORBPage& page);
+
+  // Savepoints make one record operation all or nothing inside a longer
+  // transaction: while one is open, the first touch of each page keeps a copy
+  // of its bytes, so that a failed operation can put back every page it
+  // changed, free the pages it added and forget the pages it removed.
+  void BeginSavepoint(int32_t session);
+  void ReleaseSavepoint(int32_t session);
+  void RollbackSavepoint(int32_t session);
 
   // Raises "Cannot free not commited pages" while any session has
   // uncommitted pages; the owner calls it before destroying the manager.

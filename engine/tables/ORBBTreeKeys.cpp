@@ -246,17 +246,19 @@ int TORBRecordKeyRef::CompareFull(const uint8_t* a, const uint8_t* b, int column
 }
 
 // A full value against a kept prefix that the stored value may continue past.
-int TORBRecordKeyRef::ComparePrefix(const Column& c, const uint8_t* full, const uint8_t* kept, int partialChars,
-                                    std::pair<bool, std::vector<uint32_t>>* cached) const {
-  std::string x, p;
+int TORBRecordKeyRef::ComparePrefix(const Column& c, const uint8_t* full, const uint8_t* kept, int partialChars) const {
+  std::string xs, ps;
+  std::string_view x, p;
   if (IsWideStorage(c.Type)) {
-    x = Utf16ToUtf8(Wide(full, c.MemSize));
+    xs = Utf16ToUtf8(Wide(full, c.MemSize));
     std::u16string w(reinterpret_cast<const char16_t*>(kept), reinterpret_cast<const char16_t*>(kept) + c.Kept / 2);
     if (!w.empty() && w.back() >= 0xD800 && w.back() <= 0xDBFF) w.pop_back();
-    p = Utf16ToUtf8(w);
+    ps = Utf16ToUtf8(w);
+    x = xs;
+    p = ps;
   } else {
-    x = std::string(Narrow(full, c.MemSize));
-    p = std::string(Utf8Truncate(std::string_view(reinterpret_cast<const char*>(kept), c.Kept), c.Kept));
+    x = Narrow(full, c.MemSize);
+    p = Utf8Truncate(std::string_view(reinterpret_cast<const char*>(kept), c.Kept), c.Kept);
   }
   if (partialChars >= 0) {
     // Enough known characters: the prefix alone answers.
@@ -265,28 +267,15 @@ int TORBRecordKeyRef::ComparePrefix(const Column& c, const uint8_t* full, const 
                                               c.CaseInsensitive);
     return TORBBTreeSearch::kUndecided;
   }
-  // Every stored value that starts with the kept bytes has the kept part's
-  // primary weights (less a character or two at the cut, where contractions
-  // may reach across) as a prefix of its own.
-  std::vector<uint32_t> own, wp;
-  const TORBCollation& coll = TORBCollation::Current();
-  std::vector<uint32_t>* wxp = cached ? &cached->second : &own;
-  if (!cached || !cached->first) {
-    if (!coll.PrimaryWeights(x, *wxp)) return TORBBTreeSearch::kUndecided;
-    if (cached) cached->first = true;
-  }
-  const std::vector<uint32_t>& wx = *wxp;
-  if (!coll.PrimaryWeights(DropChars(p, 2), wp)) return TORBBTreeSearch::kUndecided;
-  const size_t n = std::min(wx.size(), wp.size());
-  for (size_t i = 0; i < n; ++i)
-    if (wx[i] != wp[i]) return wx[i] < wp[i] ? -1 : 1;
-  if (wx.size() < wp.size()) return -1;
-  return TORBBTreeSearch::kUndecided;
+  // Every stored value that starts with the kept bytes (less a character or
+  // two at the cut, where contractions may reach across) compares the same
+  // way with x when the primary weights already differ within the prefix.
+  const int r = TORBCollation::Current().CompareWithPrefix(x, DropChars(p, 2));
+  return r == 2 ? TORBBTreeSearch::kUndecided : r;
 }
 
-int TORBRecordKeyRef::CompareFullToStored(const uint8_t* full, const uint8_t* stored, int columns, int partialChars,
-                                          WeightCache* weights) const {
-  if (weights && weights->size() < cols_.size()) weights->resize(cols_.size());
+int TORBRecordKeyRef::CompareFullToStored(const uint8_t* full, const uint8_t* stored, int columns,
+                                          int partialChars) const {
   const size_t n = columns < 0 ? cols_.size() : std::min(cols_.size(), static_cast<size_t>(columns));
   for (size_t i = 0; i < n; ++i) {
     const Column& c = cols_[i];
@@ -304,7 +293,7 @@ int TORBRecordKeyRef::CompareFullToStored(const uint8_t* full, const uint8_t* st
       if (whole) {
         r = CompareValues(c, pa + 1, c.MemSize, pb + 1, c.Kept, partial);
       } else {
-        r = ComparePrefix(c, pa + 1, pb + 1, partial, weights ? &(*weights)[i] : nullptr);
+        r = ComparePrefix(c, pa + 1, pb + 1, partial);
         if (r == TORBBTreeSearch::kUndecided) return r;
       }
     }
@@ -314,7 +303,7 @@ int TORBRecordKeyRef::CompareFullToStored(const uint8_t* full, const uint8_t* st
 }
 
 int TORBRecordKeySearch::Compare(const uint8_t* stored, const uint8_t* payload) {
-  const int c = ref_.CompareFullToStored(full_, stored, columns_, partial_, &weights_);
+  const int c = ref_.CompareFullToStored(full_, stored, columns_, partial_);
   if (c != kUndecided || payload == nullptr) return c;
   return ref_.CompareFull(full_, EntryFullKey(payload).data(), columns_, partial_);
 }

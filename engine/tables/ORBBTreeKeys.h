@@ -69,11 +69,7 @@ class TORBRecordKeyRef : public TORBBTreeKeyRef {
   int CompareFull(const uint8_t* a, const uint8_t* b, int columns = -1, int partialChars = -1) const;
   // Sign of full - stored, or TORBBTreeSearch::kUndecided when a kept prefix
   // cannot tell.
-  // `weights` caches the full key's primary weights per column across the
-  // comparisons of one search.
-  using WeightCache = std::vector<std::pair<bool, std::vector<uint32_t>>>;
-  int CompareFullToStored(const uint8_t* full, const uint8_t* stored, int columns = -1, int partialChars = -1,
-                          WeightCache* weights = nullptr) const;
+  int CompareFullToStored(const uint8_t* full, const uint8_t* stored, int columns = -1, int partialChars = -1) const;
 
  private:
   struct Column {
@@ -86,8 +82,7 @@ class TORBRecordKeyRef : public TORBBTreeKeyRef {
   };
   int CompareValues(const Column& c, const uint8_t* a, uint32_t aLen, const uint8_t* b, uint32_t bLen,
                     int partialChars) const;
-  int ComparePrefix(const Column& c, const uint8_t* full, const uint8_t* kept, int partialChars,
-                    std::pair<bool, std::vector<uint32_t>>* cached) const;
+  int ComparePrefix(const Column& c, const uint8_t* full, const uint8_t* kept, int partialChars) const;
 
   std::vector<Column> cols_;
   uint16_t keySize_ = 0;
@@ -121,7 +116,6 @@ class TORBRecordKeySearch : public TORBBTreeSearch {
   TORBRecordID id_;
   bool hasId_ = false;
   std::vector<uint8_t> record_, entryFull_;
-  TORBRecordKeyRef::WeightCache weights_;
 };
 
 TORBRecordID ReadRecordID(const uint8_t* p);

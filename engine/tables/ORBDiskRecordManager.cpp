@@ -38,8 +38,11 @@ int32_t TORBSmallRecordPage::UsedBefore(int32_t slot) const {
 }
 
 int32_t TORBSmallRecordPage::FirstFree() const {
-  for (int32_t k = 0; k < rpp_; ++k)
-    if (!Used(k)) return k;
+  for (int32_t b = 0; b < bitmapSize_; ++b) {
+    if (data_[b] == 0xFF) continue;
+    const int32_t k = b * 8 + std::countr_one(static_cast<unsigned>(data_[b]));
+    return k < rpp_ ? k : -1;
+  }
   return -1;
 }
 

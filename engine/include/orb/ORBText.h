@@ -24,6 +24,10 @@ class TORBCollation {
   // level). A collation that cannot tell returns false; callers then treat
   // prefixes as undecided.
   virtual bool PrimaryWeights(std::string_view, std::vector<uint32_t>&) const { return false; }
+  // How `full` compares with every string that starts with `prefix`, judged
+  // at the primary level: -1 below them all, 1 above them all, 2 when it
+  // depends on what follows the prefix.
+  virtual int CompareWithPrefix(std::string_view full, std::string_view prefix) const;
 
   static const TORBCollation& Current();
   static void SetCurrent(const TORBCollation* c);  // nullptr restores the default

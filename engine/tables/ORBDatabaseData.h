@@ -1,0 +1,49 @@
+// TORBDiskDatabaseData: one open database file with its system files and
+// the table data objects of its tables.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "orb/ORBPassword.h"
+#include "storage/ORBDiskPageManager.h"
+#include "storage/ORBSystemFiles.h"
+
+namespace orb {
+
+class TORBDiskTableData;
+
+class TORBDiskDatabaseData {
+ public:
+  // A new empty database file with its system files.
+  static void CreateDatabase(const std::string& fileName, const TORBPassword& password,
+                             uint16_t pageSize = kDefaultPageSize);
+  TORBDiskDatabaseData(const std::string& fileName, const TORBPassword& password, bool readOnly = false);
+  ~TORBDiskDatabaseData();
+  TORBDiskDatabaseData(const TORBDiskDatabaseData&) = delete;
+  TORBDiskDatabaseData& operator=(const TORBDiskDatabaseData&) = delete;
+
+  TORBDiskPageManager& PageManager() { return pm_; }
+  TORBSystemFiles& System() { return *system_; }
+  bool ReadOnly() const { return readOnly_; }
+
+  bool TableExists(const std::string& name);
+  std::vector<std::string> TableNames();
+  // The table's shared data object (created closed on first request).
+  TORBDiskTableData& GetTableData(const std::string& name);
+  int32_t NextObjectID() { return pm_.GetNextObjectID(); }
+  // Commits the session's pages and the table list's; discards them.
+  void Commit(int32_t session);
+  void Rollback(int32_t session);
+
+ private:
+  TORBDiskPageManager pm_;
+  std::unique_ptr<TORBSystemFiles> system_;
+  std::recursive_mutex lock_;
+  std::vector<std::unique_ptr<TORBDiskTableData>> tables_;
+  bool readOnly_ = false;
+};
+
+}  // namespace orb

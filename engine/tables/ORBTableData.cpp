@@ -1,0 +1,732 @@
+// Table data operations on a database file. A record operation checks what
+// can refuse it first (constraints, key conflicts), then changes pages; any
+// failure after that puts back every page the operation touched (the whole
+// uncommitted session outside a transaction, a savepoint inside one) and the
+// in-memory counts, so no half-done record, index entry or BLOB is committed.
+#include "tables/ORBTableData.h"
+
+#include <algorithm>
+#include <set>
+
+#include "orb/ORBExcept.h"
+#include "storage/ORBFileFormat.h"
+#include "tables/ORBDatabaseData.h"
+#include "tables/ORBTypes.h"
+
+namespace orb {
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+}  // namespace
+
+TORBDiskTableData::TORBDiskTableData(TORBDiskDatabaseData& db, std::string name) : db_(db), name_(std::move(name)) {}
+
+TORBDiskTableData::~TORBDiskTableData() { DropManagers(); }
+
+TORBDiskPageManager& TORBDiskTableData::Pm() { return db_.PageManager(); }
+
+TORBDiskRecordManager& TORBDiskTableData::Records() {
+  if (!records_) throw EORBException("Nil pointer occured", 20135);
+  return *records_;
+}
+
+int64_t TORBDiskTableData::RecordCount() const { return records_ ? records_->RecordCount() : 0; }
+int32_t TORBDiskTableData::ChangeCounter() const { return records_ ? records_->ChangeCounter() : 0; }
+
+void TORBDiskTableData::CreateManagers() {
+  meta_.Fields.ComputeOffsets();
+  records_ = std::make_unique<TORBDiskRecordManager>(Pm(), meta_.Fields, tableID_);
+  records_->InitLayout(meta_.Fields.MemoryRecordSize(), meta_.Fields.RecordSize(),
+                       static_cast<int32_t>(meta_.Fields.Count()));
+  records_->SetIndexRoot(meta_.RecordIndexRoot);
+  hasBlobs_ = false;
+  for (const TORBFieldDef& f : meta_.Fields.Items()) hasBlobs_ |= IsBlobStorage(f.BaseFieldType);
+  if (hasBlobs_) {
+    blobIndex_ = std::make_unique<TORBBTreeBlobPageIndex>(Pm());
+    blobs_ = std::make_unique<TORBDiskBlobManager>(Pm(), meta_.Fields, *blobIndex_);
+    if (!meta_.BlobState.empty()) blobs_->ReadIndexRoot(meta_.BlobState);
+  }
+  indexes_.clear();
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
+  fieldManager_ = std::make_unique<TORBFieldManager>(meta_.Fields);
+}
+
+void TORBDiskTableData::DropManagers() {
+  indexes_.clear();
+  blobs_.reset();
+  blobIndex_.reset();
+  fieldManager_.reset();
+  records_.reset();
+  metaFile_.reset();
+  stateFile_.reset();
+}
+
+void TORBDiskTableData::SaveMetaData(int32_t session) {
+  meta_.RecordIndexRoot = records_->IndexRoot();
+  meta_.BlobState = blobs_ ? blobs_->WriteIndexRoot() : std::vector<uint8_t>{};
+  const std::vector<uint8_t> bytes = meta_.Save();
+  metaFile_->WriteFile(session, bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+TORBTableState TORBDiskTableData::CurrentState() const {
+  TORBTableState s;
+  s.AutoincLast = fieldManager_->LastValues();
+  records_->WriteState(s);
+  return s;
+}
+
+void TORBDiskTableData::RestoreState(const TORBTableState& s) {
+  records_->ReadState(s);
+  fieldManager_->LastValues() = s.AutoincLast;
+  fieldManager_->LastValues().resize(meta_.Fields.Count(), 0);
+}
+
+void TORBDiskTableData::SaveState(int32_t session) {
+  const std::vector<uint8_t> bytes = CurrentState().Save();
+  stateFile_->WriteFile(session, bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+void TORBDiskTableData::Commit(int32_t session, bool inTransaction) {
+  if (!inTransaction) db_.Commit(session);
+}
+
+void TORBDiskTableData::RollbackOperation(int32_t session, bool inTransaction, const TORBTableState& state) {
+  if (inTransaction) Pm().RollbackSavepoint(session);
+  else db_.Rollback(session);
+  RestoreState(state);
+  // Cached positions and counts may describe pages that were put back.
+  records_->PageIndex().Tree().Touch();
+  if (blobIndex_) blobIndex_->Tree().Touch();
+  for (auto& ix : indexes_) ix->Tree().Touch();
+}
+
+void TORBDiskTableData::CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const {
+  if (cursor.InTransaction)
+    throw EORBException::Fmt(20256, "Cannot perform '%s' operation on a database in transaction", operation);
+}
+
+void TORBDiskTableData::CreateTable(int32_t session, const TORBFieldDefs& fields, const TORBIndexDefs& indexes,
+                                   const TORBConstraintDefs& constraints) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (fields.Count() == 0) throw EORBException("Error creating table - no fields were specified", 20128);
+  if (db_.TableExists(name_)) throw EORBException::Fmt(30395, "Cannot create table. Table '%s' already exists", name_);
+  try {
+    tableID_ = db_.NextObjectID();
+    meta_ = TORBTableMetaData{};
+    meta_.Fields.Assign(fields);
+    for (size_t i = 0; i < meta_.Fields.Count(); ++i) meta_.Fields[i].ObjectID = db_.NextObjectID();
+    meta_.Fields.ComputeOffsets();
+    meta_.Indexes.Assign(indexes);
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
+      meta_.Indexes[i].ObjectID = db_.NextObjectID();
+      meta_.Indexes[i].RootPageNo = -1;
+    }
+    meta_.Constraints.Assign(constraints);
+    for (size_t i = 0; i < meta_.Constraints.Count(); ++i) {
+      const uint8_t t = meta_.Constraints[i].ConstraintType;
+      if (t != ctPrimary && t != ctUnique && t != ctNotNull && t != ctCheck)
+        throw EORBException("Not implemented yet", 20129);
+      meta_.Constraints[i].ObjectID = db_.NextObjectID();
+      // References by name are bound to the ids just given out.
+      TORBConstraintDef& con = meta_.Constraints[i];
+      if (t == ctNotNull || t == ctCheck) {
+        const int f = meta_.Fields.IndexOfName(con.Object.Name);
+        if (f < 0) throw EORBException::Fmt(30343, "Field '%s' not found", con.Object.Name);
+        con.Object.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
+      } else {
+        const int x = meta_.Indexes.IndexOfName(con.Object.Name);
+        if (x < 0) throw EORBException("Index not found", 20018);
+        con.Object.ID = meta_.Indexes[static_cast<size_t>(x)].ObjectID;
+        for (TORBConstraintRef& col : con.Columns) {
+          const int f = meta_.Fields.IndexOfName(col.Name);
+          if (f >= 0) col.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
+        }
+      }
+    }
+    // A unique or primary index brings its constraint.
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
+      const TORBIndexDef& ix = meta_.Indexes[i];
+      if (!ix.Unique && !ix.Primary) continue;
+      bool covered = false;
+      for (const TORBConstraintDef& c : meta_.Constraints.Items()) covered |= c.Object.ID == ix.ObjectID;
+      if (covered) continue;
+      TORBConstraintDef c;
+      c.Name = IndexConstraintName(ix);
+      c.ObjectID = db_.NextObjectID();
+      c.ConstraintType = ix.Primary ? ctPrimary : ctUnique;
+      c.Object = {ix.Name, ix.ObjectID};
+      for (const TORBIndexColumn& col : ix.Columns) {
+        const int f = meta_.Fields.IndexOfName(col.FieldName);
+        c.Columns.push_back({col.FieldName, f >= 0 ? meta_.Fields[static_cast<size_t>(f)].ObjectID : -1});
+      }
+      meta_.Constraints.Add(c);
+    }
+    NameConstraints(meta_.Constraints, name_);
+    metaFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMetaData);
+    stateFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMostUpdated);
+    metaFile_->Create(session);
+    stateFile_->Create(session);
+    TORBTableLocksFile locks(Pm());
+    locks.Create(db_.System().Sessions.SlotCount());
+    CreateManagers();
+    records_->CreatePageIndex(session);
+    if (blobs_) blobs_->CreateIndex(session);
+    for (auto& ix : indexes_) ix->Create(session);
+    fieldManager_->ResetAutoinc();
+    SaveState(session);
+    SaveMetaData(session);
+    entry_ = {name_, tableID_, metaFile_->StartPageNo, stateFile_->StartPageNo, locks.StartPageNo()};
+    db_.System().TableList.Load();
+    db_.System().TableList.Add(entry_);
+    db_.System().TableList.Save();
+    db_.Commit(session);
+  } catch (...) {
+    db_.Rollback(session);
+    DropManagers();
+    throw;
+  }
+  DropManagers();
+}
+
+void TORBDiskTableData::LoadMetaData(int32_t session) {
+  const std::vector<uint8_t> bytes = metaFile_->ReadAll(session, true);
+  meta_ = TORBTableMetaData{};
+  meta_.Load(bytes.data(), bytes.size());
+}
+
+void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (!cursors_.empty() && cursor.Exclusive)
+    throw EORBException::Fmt(20242,
+                             "Cannot access table '%s' in exclusive mode. Probably the table is open by another cursors",
+                             name_);
+  if (cursors_.empty()) {
+    db_.System().TableList.Load();
+    entry_ = db_.System().TableList.Find(name_);
+    name_ = entry_.Name;
+    tableID_ = entry_.TableID;
+    try {
+      metaFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMetaData);
+      stateFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMostUpdated);
+      metaFile_->Open(entry_.MetaDataPageNo);
+      stateFile_->Open(entry_.HeaderDataPageNo);
+      LoadMetaData(cursor.Session);
+      CreateManagers();
+      const std::vector<uint8_t> state = stateFile_->ReadAll(cursor.Session, true);
+      TORBTableState s;
+      s.Load(state.data(), state.size());
+      RestoreState(s);
+    } catch (...) {
+      DropManagers();
+      throw;
+    }
+  }
+  cursors_.push_back(&cursor);
+  cursor.Record = NewRecord();
+  cursor.Bof = cursor.Eof = true;
+  cursor.Current = {};
+}
+
+void TORBDiskTableData::CloseTable(TORBTableCursor& cursor) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  auto it = std::find(cursors_.begin(), cursors_.end(), &cursor);
+  if (it == cursors_.end()) return;
+  if (blobs_ && !cursor.Record.empty()) blobs_->ReleaseDescriptors(cursor.Record.data(), true);
+  cursors_.erase(it);
+  if (cursors_.empty()) DropManagers();
+}
+
+std::vector<uint8_t> TORBDiskTableData::NewRecord() const {
+  std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()), 0);
+  for (size_t i = 0; i < meta_.Fields.Count(); ++i) SetFieldNull(r.data(), i, true);
+  ClearBlobFields(meta_.Fields, r.data());
+  if (fieldManager_) fieldManager_->ApplyDefaultValues(r.data());
+  return r;
+}
+
+bool TORBDiskTableData::ReadRecord(int32_t session, TORBRecordID id, std::vector<uint8_t>& buffer) {
+  return records_->ReadIndexedRecord(session, id, buffer);
+}
+
+void TORBDiskTableData::CheckConstraintsFor(TORBTableCursor& c, const uint8_t* old, TORBRecordID self) {
+  CheckConstraints(meta_.Constraints, meta_.Fields, c.Record.data(), true, [&](const TORBConstraintDef& con) {
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+      if (meta_.Indexes[i].ObjectID == con.Object.ID)
+        return indexes_[i]->KeyConflicts(c.Session, old, c.Record.data(), self);
+    return false;
+  });
+}
+
+void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  const TORBTableState before = CurrentState();
+  fieldManager_->SetAutoincValues(c.Sequences, c.Record.data());
+  try {
+    CheckConstraintsFor(c, nullptr, {});
+  } catch (...) {
+    RestoreState(before);
+    throw;
+  }
+  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
+  TORBRecordID id;
+  try {
+    if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
+    if (!records_->InsertRecord(c.Session, c.Record.data(), id))
+      throw EORBException::Fmt(20163, "Error adding record: %s", records_->LastError());
+    for (size_t i = 0; i < indexes_.size(); ++i) {
+      if (BeforeIndexInsert) BeforeIndexInsert(i);
+      indexes_[i]->InsertKey(c.Session, c.Record.data(), id);
+      ++meta_.Indexes[i].ChangeStamp;
+    }
+    SaveState(c.Session);
+    Commit(c.Session, c.InTransaction);
+  } catch (...) {
+    RollbackOperation(c.Session, c.InTransaction, before);
+    throw;
+  }
+  Pm().ReleaseSavepoint(c.Session);
+  c.Current = id;
+  c.Bof = c.Eof = false;
+}
+
+void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  std::vector<uint8_t> old;
+  if (!ReadRecord(c.Session, c.Current, old))
+    throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+  CheckConstraintsFor(c, old.data(), c.Current);
+  const TORBTableState before = CurrentState();
+  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
+  try {
+    for (auto& ix : indexes_) ix->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 1);
+    if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
+    if (!records_->UpdateRecord(c.Session, c.Record.data(), c.Current))
+      throw EORBException("Record not found", 20146);
+    for (size_t i = 0; i < indexes_.size(); ++i) {
+      indexes_[i]->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 0);
+      ++meta_.Indexes[i].ChangeStamp;
+    }
+    SaveState(c.Session);
+    Commit(c.Session, c.InTransaction);
+  } catch (...) {
+    RollbackOperation(c.Session, c.InTransaction, before);
+    throw;
+  }
+  Pm().ReleaseSavepoint(c.Session);
+}
+
+void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  std::vector<uint8_t> old;
+  if (!ReadRecord(c.Session, c.Current, old))
+    throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+  // Where the cursor stands afterwards: the next record, else the prior one.
+  const TORBRecordID self = c.Current;
+  TORBTableCursor probe;
+  probe.Session = c.Session;
+  probe.ActiveIndex = c.ActiveIndex;
+  probe.Current = self;
+  probe.Record = old;
+  TORBRecordID neighbour;
+  if (GetRecord(probe, nmNext) == grFound) {
+    neighbour = probe.Current;
+  } else {
+    probe.Current = self;
+    probe.Record = old;
+    if (GetRecord(probe, nmPrior) == grFound) neighbour = probe.Current;
+  }
+  if (blobs_ && !probe.Record.empty()) blobs_->ReleaseDescriptors(probe.Record.data(), true);
+  const TORBTableState before = CurrentState();
+  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
+  try {
+    if (blobs_) {
+      blobs_->ReleaseDescriptors(c.Record.data(), true);
+      blobs_->DeleteRecordBlobs(c.Session, old.data());
+    }
+    for (size_t i = 0; i < indexes_.size(); ++i) {
+      indexes_[i]->DeleteKey(c.Session, old.data(), self);
+      ++meta_.Indexes[i].ChangeStamp;
+    }
+    if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
+    SaveState(c.Session);
+    Commit(c.Session, c.InTransaction);
+  } catch (...) {
+    RollbackOperation(c.Session, c.InTransaction, before);
+    throw;
+  }
+  Pm().ReleaseSavepoint(c.Session);
+  if (neighbour.PageNo >= 0 && ReadRecord(c.Session, neighbour, c.Record)) {
+    c.Current = neighbour;
+    c.Bof = c.Eof = false;
+  } else {
+    c.Record = NewRecord();
+    c.Current = {};
+    c.Bof = true;
+  }
+}
+
+int TORBDiskTableData::NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+  TORBNavigation n;
+  n.Mode = mode;
+  n.FromFirst = fromFirst;
+  n.FromLast = fromLast;
+  n.Current = c.Current;
+  const int r = records_->GetRecord(c.Session, n);
+  if (r == grFound) c.Current = n.Current;
+  return r;
+}
+
+int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  if (records_->RecordCount() == 0) return grEOF;
+  const bool fromFirst = c.Current.PageNo < 0 && mode == nmNext;
+  const bool fromLast = c.Current.PageNo < 0 && mode == nmPrior;
+  int r;
+  if (mode == nmCurrent) {
+    r = c.Current.PageNo >= 0 && records_->ReadIndexedRecord(c.Session, c.Current, c.Record) ? grFound : grNotFound;
+    return r;
+  }
+  if (c.ActiveIndex >= 0) {
+    TORBRecordID id = c.Current;
+    r = indexes_[static_cast<size_t>(c.ActiveIndex)]->Navigate(c.Session, mode, fromFirst, fromLast, id,
+                                                               c.Record.data(), &c.Cache);
+    if (r == grFound) c.Current = id;
+  } else {
+    r = NavigatePhysical(c, mode, fromFirst, fromLast);
+  }
+  if (r == grFound) {
+    if (blobs_) blobs_->ReleaseDescriptors(c.Record.data(), true);
+    if (!records_->ReadIndexedRecord(c.Session, c.Current, c.Record))
+      throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+    c.Bof = c.Eof = false;
+  } else if (r == grEOF) {
+    c.Eof = true;
+  } else if (r == grBOF) {
+    c.Bof = true;
+  }
+  return r;
+}
+
+void TORBDiskTableData::First(TORBTableCursor& c) {
+  c.Current = {};
+  if (GetRecord(c, nmNext) != grFound) c.Bof = c.Eof = true;
+}
+
+void TORBDiskTableData::Last(TORBTableCursor& c) {
+  c.Current = {};
+  if (GetRecord(c, nmPrior) != grFound) c.Bof = c.Eof = true;
+}
+
+bool TORBDiskTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVariant>& values) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (c.ActiveIndex < 0) throw EORBException("Index not found", 20018);
+  TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
+  const std::vector<uint8_t> key = ix.KeyRef().FullKeyFromValues(values);
+  TORBKeyPath p = ix.FindKey(c.Session, ckEqual, key.data(), static_cast<int>(values.size()), -1, true);
+  if (p.Empty()) return false;
+  c.Current = ix.RecordIDAtPath(c.Session, p);
+  return GetRecord(c, nmCurrent) == grFound && (c.Bof = c.Eof = false, true);
+}
+
+int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (c.Bof || c.Eof || RecordCount() == 0) return -1;
+  if (c.ActiveIndex >= 0)
+    return indexes_[static_cast<size_t>(c.ActiveIndex)]->RecNoOf(c.Session, c.Current, c.Record.data());
+  return records_->RecNoByRecordID(c.Session, c.Current);
+}
+
+void TORBDiskTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  const int64_t n = std::clamp<int64_t>(recNo, 1, RecordCount());
+  if (RecordCount() == 0) return;
+  c.Current = c.ActiveIndex >= 0 ? indexes_[static_cast<size_t>(c.ActiveIndex)]->RecordIDAt(c.Session, n)
+                                 : records_->RecordIDByRecNo(c.Session, n);
+  GetRecord(c, nmCurrent);
+  c.Bof = c.Eof = false;
+}
+
+int TORBDiskTableData::IndexNumber(const std::string& name) const {
+  return meta_.Indexes.IndexOfName(name);
+}
+
+TORBRecordWalk TORBDiskTableData::Walk() {
+  return [this](int32_t session, const TORBRecordVisitor& visit) {
+    TORBNavigation n;
+    n.FromFirst = true;
+    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
+    n.Buffer = r.data();
+    while (records_->GetRecord(session, n) == grFound) {
+      n.FromFirst = false;
+      if (visit(r.data())) records_->UpdateRecord(session, r.data(), n.Current);
+    }
+  };
+}
+
+void TORBDiskTableData::EmptyTable(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  // Its commit would make the transaction's earlier changes durable.
+  CheckNotInTransaction(c, "EmptyTable");
+  const TORBTableState before = CurrentState();
+  try {
+    for (auto& ix : indexes_) ix->Empty(c.Session);
+    if (blobs_) blobs_->FreeAll(c.Session, Walk());
+    records_->EmptyAll(c.Session);  // advances the change counter
+    SaveState(c.Session);
+    db_.Commit(c.Session);
+  } catch (...) {
+    RollbackOperation(c.Session, false, before);
+    throw;
+  }
+  for (TORBTableCursor* cur : cursors_) {
+    cur->Current = {};
+    cur->Bof = cur->Eof = true;
+  }
+}
+
+void TORBDiskTableData::DeleteTable(TORBTableCursor& c, bool force) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  for (TORBTableCursor* cur : cursors_)
+    if (cur != &c && !force)
+      throw EORBException::Fmt(20017, "Cannot delete table '%s'. Table is open by another dataset", name_);
+  CheckNotInTransaction(c, "DeleteTable");
+  const bool wasOpen = std::find(cursors_.begin(), cursors_.end(), &c) != cursors_.end();
+  if (!wasOpen) OpenTable(c);
+  try {
+    for (auto& ix : indexes_) ix->Drop(c.Session);
+    if (blobs_) blobs_->DropAll(c.Session, Walk());
+    records_->EmptyAll(c.Session);
+    records_->PageIndex().Drop(c.Session);
+    metaFile_->Delete(c.Session);
+    stateFile_->Delete(c.Session);
+    TORBTableLocksFile locks(Pm());
+    locks.Open(entry_.LocksPageNo);
+    locks.Delete();
+    db_.System().TableList.Load();
+    db_.System().TableList.Delete(name_);
+    db_.System().TableList.Save();
+    db_.Commit(c.Session);
+  } catch (...) {
+    db_.Rollback(c.Session);
+    cursors_.clear();
+    DropManagers();
+    throw;
+  }
+  cursors_.clear();
+  DropManagers();
+}
+
+void TORBDiskTableData::RenameTable(const std::string& newName, TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  for (TORBTableCursor* cur : cursors_)
+    if (cur != &c) throw EORBException::Fmt(10150, "Cannot rename table '%s'. Table is open by another dataset", name_);
+  CheckNotInTransaction(c, "RenameTable");
+  try {
+    db_.System().TableList.Load();
+    db_.System().TableList.Rename(name_, newName);
+    db_.System().TableList.Save();
+    db_.Commit(c.Session);
+  } catch (...) {
+    db_.Rollback(c.Session);
+    throw;
+  }
+  name_ = newName;
+}
+
+void TORBDiskTableData::RenameField(int32_t session, const std::string& oldName, const std::string& newName) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  TORBFieldDef* f = meta_.Fields.FindByName(oldName);
+  if (!f) throw EORBException::Fmt(30343, "Field '%s' not found", oldName);
+  if (meta_.Fields.FindByName(newName) && !SameName(oldName, newName))
+    throw EORBException::Fmt(30344, "Cannot rename field '%s'. Field '%s' already exists", oldName, newName);
+  const TORBTableMetaData saved = meta_;
+  f->Name = newName;
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    for (TORBIndexColumn& col : meta_.Indexes[i].Columns)
+      if (SameName(col.FieldName, oldName)) col.FieldName = newName;
+  try {
+    SaveMetaData(session);
+    db_.Commit(session);
+  } catch (...) {
+    db_.Rollback(session);
+    meta_ = saved;
+    CreateManagers();
+    throw;
+  }
+}
+
+void TORBDiskTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index) {
+  const bool unique = index.Def().Unique || index.Def().Primary;
+  index.Create(session, [&](const std::function<void(const uint8_t*, TORBRecordID)>& insert) {
+    TORBNavigation n;
+    n.FromFirst = true;
+    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
+    n.Buffer = r.data();
+    while (records_->GetRecord(session, n) == grFound) {
+      n.FromFirst = false;
+      if (unique && index.KeyConflicts(session, nullptr, r.data(), n.Current))
+        throw EORBException::Fmt(30320, "Constraint unique '%s' violated. Duplicate found.", IndexConstraintName(index.Def()));
+      insert(r.data(), n.Current);
+    }
+  });
+}
+
+void TORBDiskTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  CheckNotInTransaction(c, "AddIndex");
+  const TORBTableMetaData saved = meta_;
+  try {
+    TORBIndexDef copy = def;
+    copy.ObjectID = db_.NextObjectID();
+    copy.RootPageNo = -1;
+    meta_.Indexes.Add(copy);
+    TORBIndexDefs check;
+    check.Assign(meta_.Indexes);  // refuses a repeated name
+    if (copy.Unique || copy.Primary) {
+      TORBConstraintDef con;
+      con.Name = IndexConstraintName(copy);
+      con.ObjectID = db_.NextObjectID();
+      con.ConstraintType = copy.Primary ? ctPrimary : ctUnique;
+      con.Object = {copy.Name, copy.ObjectID};
+      meta_.Constraints.Add(con);
+    }
+    // Index objects refer to the definitions: make them anew after the list grew.
+    indexes_.clear();
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
+    BuildIndex(c.Session, *indexes_.back());
+    SaveMetaData(c.Session);
+    db_.Commit(c.Session);
+  } catch (...) {
+    db_.Rollback(c.Session);
+    meta_ = saved;
+    indexes_.clear();
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
+    throw;
+  }
+}
+
+void TORBDiskTableData::DeleteIndex(int32_t objectID, TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  CheckNotInTransaction(c, "DeleteIndex");
+  const int i = meta_.Indexes.IndexOfObjectID(objectID);
+  if (i < 0) throw EORBException::Fmt(10324, "Cannot find index by ID = %d", objectID);
+  const TORBTableMetaData saved = meta_;
+  try {
+    for (size_t k = meta_.Constraints.Count(); k-- > 0;)
+      if (meta_.Constraints[k].Object.ID == objectID) meta_.Constraints.Delete(k);
+    indexes_[static_cast<size_t>(i)]->Drop(c.Session);
+    meta_.Indexes.Delete(static_cast<size_t>(i));
+    indexes_.clear();
+    for (size_t k = 0; k < meta_.Indexes.Count(); ++k)
+      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[k], meta_.Fields, records_.get()));
+    SaveMetaData(c.Session);
+    db_.Commit(c.Session);
+  } catch (...) {
+    db_.Rollback(c.Session);
+    meta_ = saved;
+    indexes_.clear();
+    for (size_t k = 0; k < meta_.Indexes.Count(); ++k)
+      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[k], meta_.Fields, records_.get()));
+    throw;
+  }
+  for (TORBTableCursor* cur : cursors_)
+    if (cur->ActiveIndex == i) cur->ActiveIndex = -1;
+    else if (cur->ActiveIndex > i) --cur->ActiveIndex;
+}
+
+void TORBDiskTableData::SetBlobValue(TORBTableCursor& c, size_t field, const std::vector<uint8_t>& value) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (!blobs_) throw EORBException("Nil pointer occured", 20136);
+  auto s = blobs_->OpenBlobStream(c.Session, c.Record.data(), field, false);
+  if (!value.empty() && s->Write(value.data(), static_cast<int64_t>(value.size())) != static_cast<int64_t>(value.size()))
+    throw EORBException("Cannot write BLOB field value", 20164);
+  blobs_->StoreBlobStream(c.Record.data(), *s);
+}
+
+std::vector<uint8_t> TORBDiskTableData::GetBlobValue(TORBTableCursor& c, size_t field) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (!blobs_) throw EORBException("Nil pointer occured", 20137);
+  auto s = blobs_->OpenBlobStream(c.Session, c.Record.data(), field, true);
+  std::vector<uint8_t> v(static_cast<size_t>(s->GetSize()));
+  if (!v.empty()) s->Read(v.data(), static_cast<int64_t>(v.size()));
+  blobs_->ReleaseDescriptor(c.Record.data(), field, false);
+  return v;
+}
+
+std::vector<std::string> TORBDiskTableData::Check(int32_t session) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  std::vector<std::string> problems;
+  auto guard = [&](const std::string& what, const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const EORBException& e) {
+      problems.push_back(name_ + ": " + what + ": " + e.what());
+    }
+  };
+  Records();
+  guard("record pages", [&] { records_->CheckPages(session); });
+  for (auto& ix : indexes_)
+    guard("index " + ix->Def().Name, [&] { ix->CheckIntegrity(session, records_->RecordCount()); });
+  std::map<int32_t, int64_t> sharedUse;  // bytes referenced per shared BLOB page
+  guard("records", [&] {
+    TORBNavigation n;
+    n.FromFirst = true;
+    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
+    n.Buffer = r.data();
+    int64_t seen = 0;
+    while (records_->GetRecord(session, n) == grFound) {
+      n.FromFirst = false;
+      if (++seen > records_->RecordCount()) throw EORBException("More records than the table counts", 31160);
+      for (auto& ix : indexes_)
+        if (ix->PathOf(session, r.data(), n.Current).Empty())
+          throw EORBException::Fmt(31161, "Record PageNo=%d SlotNo=%d has no entry in index '%s'", n.Current.PageNo,
+                                   n.Current.Slot, ix->Def().Name);
+      if (!blobs_) continue;
+      for (size_t f = 0; f < meta_.Fields.Count(); ++f) {
+        if (!IsBlobStorage(meta_.Fields[f].BaseFieldType) || FieldIsNull(r.data(), f)) continue;
+        const TORBBlobRef ref = BlobRefOf(r.data(), meta_.Fields[f]);
+        if (!ref.IsStored()) continue;
+        const TORBBlobData v = blobs_->ReadValue(session, ref);
+        if (ref.BlobID != -1) sharedUse[ref.PageNo] += static_cast<int64_t>(v.Bytes.size()) + 22;
+      }
+    }
+    if (seen != records_->RecordCount())
+      throw EORBException::Fmt(31162, "The table counts %d records, its pages hold %d", records_->RecordCount(), seen);
+  });
+  if (blobIndex_)
+    guard("BLOB pages", [&] {
+      blobIndex_->ForEach(session, [&](int32_t page, int32_t used) {
+        auto it = sharedUse.find(page);
+        if (it == sharedUse.end())
+          throw EORBException::Fmt(31163, "BLOB page %d is referenced by no record", page);
+        if (it->second != used)
+          throw EORBException::Fmt(31164, "BLOB page %d: records reference %d bytes, the page index says %d", page,
+                                   it->second, used);
+        sharedUse.erase(it);
+        return true;
+      });
+      if (!sharedUse.empty())
+        throw EORBException::Fmt(31165, "BLOB page %d is not in the BLOB page index", sharedUse.begin()->first);
+    });
+  return problems;
+}
+
+}  // namespace orb

@@ -1,0 +1,134 @@
+// TORBDiskTableData: one open table of a database file and every operation
+// on it: create, open, close, delete, empty, rename, rename a field, add and
+// delete indexes, and record insert/update/delete that keep records, BLOBs,
+// indexes and constraints consistent, each all or nothing.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "storage/ORBInternalFile.h"
+#include "storage/ORBSystemFiles.h"
+#include "tables/ORBBTreeRecordIndex.h"
+#include "tables/ORBBlobManager.h"
+#include "tables/ORBDiskRecordManager.h"
+#include "tables/ORBMetaData.h"
+#include "tables/ORBTableRules.h"
+
+namespace orb {
+
+class TORBDiskDatabaseData;
+class TORBDiskPageManager;
+
+// What the table layer needs of a cursor: its session, its record buffer
+// and where it stands.
+struct TORBTableCursor {
+  int32_t Session = 0;
+  bool InTransaction = false;
+  bool Exclusive = false;
+  std::vector<uint8_t> Record;
+  TORBRecordID Current;
+  int ActiveIndex = -1;  // position in the index list, -1 for physical order
+  TORBIndexPositionCache Cache;
+  bool Bof = true, Eof = true;
+  TORBSessionSequences Sequences;
+};
+
+class TORBDiskTableData {
+ public:
+  TORBDiskTableData(TORBDiskDatabaseData& db, std::string name);
+  ~TORBDiskTableData();
+  TORBDiskTableData(const TORBDiskTableData&) = delete;
+  TORBDiskTableData& operator=(const TORBDiskTableData&) = delete;
+
+  const std::string& Name() const { return name_; }
+  int32_t TableID() const { return tableID_; }
+  bool IsOpen() const { return records_ != nullptr; }
+  const TORBFieldDefs& Fields() const { return meta_.Fields; }
+  const TORBIndexDefs& Indexes() const { return meta_.Indexes; }
+  const TORBConstraintDefs& Constraints() const { return meta_.Constraints; }
+  int64_t RecordCount() const;
+  int32_t ChangeCounter() const;
+
+  void CreateTable(int32_t session, const TORBFieldDefs& fields, const TORBIndexDefs& indexes,
+                   const TORBConstraintDefs& constraints);
+  void OpenTable(TORBTableCursor& cursor);
+  void CloseTable(TORBTableCursor& cursor);
+  void DeleteTable(TORBTableCursor& cursor, bool force);
+  void EmptyTable(TORBTableCursor& cursor);
+  void RenameTable(const std::string& newName, TORBTableCursor& cursor);
+  void RenameField(int32_t session, const std::string& oldName, const std::string& newName);
+  void AddIndex(const TORBIndexDef& def, TORBTableCursor& cursor);
+  void DeleteIndex(int32_t objectID, TORBTableCursor& cursor);
+
+  // A blank record buffer (every field NULL, defaults applied).
+  std::vector<uint8_t> NewRecord() const;
+  // Record operations on the cursor's buffer and current record; each is all
+  // or nothing and commits unless the cursor is in a transaction.
+  void InsertRecord(TORBTableCursor& cursor);
+  void UpdateRecord(TORBTableCursor& cursor);
+  void DeleteRecord(TORBTableCursor& cursor);
+  // 0 current, 1 next, 2 prior; fills the cursor's buffer. Answers a TORBGetResult.
+  int GetRecord(TORBTableCursor& cursor, int mode);
+  void First(TORBTableCursor& cursor);
+  void Last(TORBTableCursor& cursor);
+  // Positions on the first record of the active index whose key columns
+  // equal `values` (all columns or a leading part).
+  bool FindKey(TORBTableCursor& cursor, const std::vector<TORBVariant>& values);
+  int64_t GetRecNo(TORBTableCursor& cursor);
+  void SetRecNo(TORBTableCursor& cursor, int64_t recNo);
+  int IndexNumber(const std::string& name) const;
+
+  // BLOB values of the cursor's buffer, written with the field's compression.
+  void SetBlobValue(TORBTableCursor& cursor, size_t field, const std::vector<uint8_t>& value);
+  std::vector<uint8_t> GetBlobValue(TORBTableCursor& cursor, size_t field);
+
+  // Each index holds exactly one entry per record, in order; the page index
+  // agrees with the record pages; every BLOB reference points at a live
+  // value and every BLOB page is referenced. Answers the problems found.
+  std::vector<std::string> Check(int32_t session);
+
+  TORBDiskRecordManager& Records();
+  TORBBTreeRecordIndex& Index(size_t i) { return *indexes_.at(i); }
+
+  // Fault injection for tests: called before each index takes a new key.
+  std::function<void(size_t index)> BeforeIndexInsert;
+
+ private:
+  void CreateManagers();
+  void DropManagers();
+  void LoadMetaData(int32_t session);
+  void SaveMetaData(int32_t session);
+  void SaveState(int32_t session);
+  void Commit(int32_t session, bool inTransaction);
+  void RollbackOperation(int32_t session, bool inTransaction, const TORBTableState& state);
+  TORBTableState CurrentState() const;
+  void RestoreState(const TORBTableState& state);
+  void CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const;
+  void CheckConstraintsFor(TORBTableCursor& cursor, const uint8_t* old, TORBRecordID self);
+  bool ReadRecord(int32_t session, TORBRecordID id, std::vector<uint8_t>& buffer);
+  TORBRecordWalk Walk();
+  void BuildIndex(int32_t session, TORBBTreeRecordIndex& index);
+  int NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
+  TORBDiskPageManager& Pm();
+
+  TORBDiskDatabaseData& db_;
+  std::string name_;
+  int32_t tableID_ = -1;
+  std::recursive_mutex lock_;
+  TORBTableMetaData meta_;
+  TORBTableListEntry entry_;
+  std::unique_ptr<TORBInternalDBTransactedAccessFile> metaFile_, stateFile_;
+  std::unique_ptr<TORBDiskRecordManager> records_;
+  std::unique_ptr<TORBBTreeBlobPageIndex> blobIndex_;
+  std::unique_ptr<TORBDiskBlobManager> blobs_;
+  std::unique_ptr<TORBFieldManager> fieldManager_;
+  std::vector<std::unique_ptr<TORBBTreeRecordIndex>> indexes_;
+  std::vector<TORBTableCursor*> cursors_;
+  bool hasBlobs_ = false;
+};
+
+}  // namespace orb

@@ -1,0 +1,319 @@
+// Table operations on a database file: create/open/close, record operations
+// that keep records, BLOBs, indexes and constraints consistent (and all or
+// nothing), schema changes, and a random run against a model.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "RecordFixture.h"
+#include "orb/ORBExcept.h"
+#include "storage/ORBCheck.h"
+#include "tables/ORBDatabaseData.h"
+#include "tables/ORBTableData.h"
+
+using namespace orb;
+using orbtest::Col;
+using orbtest::Field;
+using orbtest::TempDir;
+
+namespace {
+
+enum { fID, fName, fMemo };
+
+struct Schema {
+  TORBFieldDefs Fields;
+  TORBIndexDefs Indexes;
+  TORBConstraintDefs Constraints;
+};
+
+// ID (unique), Name (case-insensitive index, NOT NULL), Memo (compressed MEMO),
+// and two more indexes so an insert touches four.
+Schema People() {
+  Schema s;
+  s.Fields.Add(Field("ID", orbtest::kInteger));
+  s.Fields.Add(Field("Name", orbtest::kVarchar, 40));
+  TORBFieldDef memo = Field("Memo", 33);
+  memo.BlobCompressionAlgorithm = 1;
+  memo.BlobCompressionMode = 6;
+  s.Fields.Add(memo);
+  auto index = [&](const std::string& name, std::vector<TORBIndexColumn> cols, bool unique) {
+    TORBIndexDef d;
+    d.Name = name;
+    d.Columns = std::move(cols);
+    d.Unique = unique;
+    s.Indexes.Add(d);
+  };
+  index("ByID", {Col("ID")}, true);
+  index("ByName", {Col("Name", false, true)}, false);
+  index("ByNameDesc", {Col("Name", true)}, false);
+  index("ByNameID", {Col("Name"), Col("ID", true)}, false);
+  TORBConstraintDef nn;
+  nn.ConstraintType = ctNotNull;
+  nn.Object = {"Name", 0};
+  s.Constraints.Add(nn);
+  return s;
+}
+
+class TableData : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file = dir.file("t.orb");
+    TORBDiskDatabaseData::CreateDatabase(file, TORBPassword{"pw", 0});
+    Open();
+    const Schema s = People();
+    db->GetTableData("People").CreateTable(0, s.Fields, s.Indexes, s.Constraints);
+    OpenTable();
+  }
+  void TearDown() override { Close(); }
+
+  void Open() { db = std::make_unique<TORBDiskDatabaseData>(file, TORBPassword{"pw", 0}); }
+  void OpenTable() {
+    t = &db->GetTableData("People");
+    t->OpenTable(c);
+  }
+  void Close() {
+    if (t && t->IsOpen()) t->CloseTable(c);
+    t = nullptr;
+    db.reset();
+  }
+  void Reopen() {
+    Close();
+    Open();
+    OpenTable();
+  }
+
+  void Set(int id, const std::string& name, const std::string& memo = "") {
+    c.Record = t->NewRecord();
+    if (id >= 0) {
+      SetFieldNull(c.Record.data(), fID, false);
+      std::memcpy(c.Record.data() + t->Fields()[fID].MemoryOffset, &id, 4);
+    }
+    if (!name.empty()) SetFieldData(fName, t->Fields(), c.Record.data(), name.c_str());
+    if (!memo.empty()) t->SetBlobValue(c, fMemo, std::vector<uint8_t>(memo.begin(), memo.end()));
+  }
+  int ID() const { return GetLE<int32_t>(c.Record.data() + t->Fields()[fID].MemoryOffset); }
+  std::string Name() const { return reinterpret_cast<const char*>(c.Record.data() + t->Fields()[fName].MemoryOffset); }
+  std::string Memo() {
+    const auto v = t->GetBlobValue(c, fMemo);
+    return std::string(v.begin(), v.end());
+  }
+  // IDs in the order of an index (-1: physical).
+  std::vector<int> Order(int index) {
+    std::vector<int> out;
+    c.ActiveIndex = index;
+    for (t->First(c); !c.Eof; t->GetRecord(c, nmNext)) out.push_back(ID());
+    return out;
+  }
+  void ExpectSound() {
+    EXPECT_EQ(t->Check(0), std::vector<std::string>{});
+    int64_t leaked = -1;
+    EXPECT_EQ(CheckStorage(db->PageManager(), &leaked), std::vector<std::string>{});
+  }
+
+  TempDir dir;
+  std::string file;
+  std::unique_ptr<TORBDiskDatabaseData> db;
+  TORBDiskTableData* t = nullptr;
+  TORBTableCursor c;
+};
+
+TEST_F(TableData, RecordsIndexesAndBlobsPersistAndNavigate) {
+  const std::vector<std::pair<int, std::string>> rows = {{3, "carol"}, {1, "Alice"}, {2, "bob"}, {4, "alice"}};
+  for (const auto& [id, name] : rows) {
+    Set(id, name, std::string(static_cast<size_t>(id) * 3000, static_cast<char>('a' + id)));
+    t->InsertRecord(c);
+  }
+  Reopen();
+  EXPECT_EQ(t->RecordCount(), 4);
+  EXPECT_EQ(Order(0), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(Order(1), (std::vector<int>{1, 4, 2, 3}));  // case-insensitive: Alice, alice by RecordID
+  EXPECT_EQ(Order(2), (std::vector<int>{3, 2, 1, 4}));  // descending, case-sensitive
+  c.ActiveIndex = 0;
+  ASSERT_TRUE(t->FindKey(c, {[] {
+    TORBVariant v;
+    v.SetInteger(3, stInteger);
+    return v;
+  }()}));
+  EXPECT_EQ(Name(), "carol");
+  EXPECT_EQ(Memo(), std::string(9000, 'd'));
+  EXPECT_EQ(t->GetRecNo(c), 3);
+  t->SetRecNo(c, 99);  // clamped to the last
+  EXPECT_EQ(ID(), 4);
+  ExpectSound();
+}
+
+TEST_F(TableData, ConstraintViolationsChangeNothing) {
+  Set(1, "Alice", "memo");
+  t->InsertRecord(c);
+  const int32_t counter = t->ChangeCounter();
+  Set(1, "Other", "other memo");
+  EXPECT_EQ(orbtest::CodeOf([&] { t->InsertRecord(c); }), 30320);
+  Set(2, "");
+  EXPECT_EQ(orbtest::CodeOf([&] { t->InsertRecord(c); }), 30026);
+  EXPECT_EQ(t->RecordCount(), 1);
+  EXPECT_EQ(t->ChangeCounter(), counter);
+  // An update into a duplicate key leaves the record as it was.
+  Set(2, "Bob");
+  t->InsertRecord(c);
+  SetFieldData(fID, t->Fields(), c.Record.data(), std::vector<int32_t>{1}.data());
+  EXPECT_EQ(orbtest::CodeOf([&] { t->UpdateRecord(c); }), 30320);
+  Reopen();
+  EXPECT_EQ(Order(0), (std::vector<int>{1, 2}));
+  ExpectSound();
+}
+
+TEST_F(TableData, FailureInTheFourthIndexLeavesEverythingAsBefore) {
+  for (bool inTransaction : {false, true}) {
+    SCOPED_TRACE(inTransaction ? "in a transaction" : "autocommit");
+    c.InTransaction = inTransaction;
+    Set(10, "kept", "kept memo");
+    t->InsertRecord(c);
+    const int64_t count = t->RecordCount();
+    t->BeforeIndexInsert = [](size_t i) {
+      if (i == 3) throw EORBException("injected", 99999);
+    };
+    Set(11, "lost", std::string(20000, 'x'));  // a large BLOB too
+    EXPECT_EQ(orbtest::CodeOf([&] { t->InsertRecord(c); }), 99999);
+    t->BeforeIndexInsert = nullptr;
+    EXPECT_EQ(t->RecordCount(), count);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(t->Index(static_cast<size_t>(i)).EntryCount(0), count) << i;
+    if (inTransaction) db->Commit(0);
+    ExpectSound();
+    c.InTransaction = false;
+    Set(-1, "");
+    c.ActiveIndex = 0;
+    t->First(c);
+    t->DeleteRecord(c);
+  }
+  Reopen();
+  EXPECT_EQ(t->RecordCount(), 0);
+  ExpectSound();
+}
+
+TEST_F(TableData, DeleteMovesTheCursorAndEmptyTableRules) {
+  for (int id = 1; id <= 3; ++id) {
+    Set(id, "n" + std::to_string(id));
+    t->InsertRecord(c);
+  }
+  c.ActiveIndex = 0;
+  t->First(c);
+  t->DeleteRecord(c);  // 1: moves to 2
+  EXPECT_EQ(ID(), 2);
+  t->Last(c);
+  t->DeleteRecord(c);  // 3, the last: moves back to 2
+  EXPECT_EQ(ID(), 2);
+  t->DeleteRecord(c);  // the only one: BOF
+  EXPECT_TRUE(c.Bof);
+  Set(5, "again");
+  t->InsertRecord(c);
+  const int32_t counter = t->ChangeCounter();
+  c.InTransaction = true;
+  EXPECT_EQ(orbtest::MessageOf([&] { t->EmptyTable(c); }),
+            "Cannot perform 'EmptyTable' operation on a database in transaction - Native error: 20256");
+  c.InTransaction = false;
+  t->EmptyTable(c);
+  EXPECT_EQ(t->RecordCount(), 0);
+  EXPECT_GT(t->ChangeCounter(), counter);  // advanced, never reset
+  ExpectSound();
+}
+
+TEST_F(TableData, SchemaChanges) {
+  for (int id = 1; id <= 20; ++id) {
+    Set(id, id % 2 ? "same" : "name" + std::to_string(id), "m");
+    t->InsertRecord(c);
+  }
+  // A unique index over duplicates is refused and leaves nothing behind.
+  TORBIndexDef byName;
+  byName.Name = "UniqueName";
+  byName.Columns = {Col("Name")};
+  byName.Unique = true;
+  EXPECT_EQ(orbtest::CodeOf([&] { t->AddIndex(byName, c); }), 30320);
+  EXPECT_EQ(t->IndexNumber("UniqueName"), -1);
+  ExpectSound();
+  byName.Unique = false;
+  t->AddIndex(byName, c);
+  EXPECT_EQ(t->Index(static_cast<size_t>(t->IndexNumber("UniqueName"))).EntryCount(0), 20);
+  EXPECT_EQ(orbtest::CodeOf([&] { t->RenameField(0, "Name", "id"); }), 30344);
+  EXPECT_EQ(orbtest::CodeOf([&] { t->RenameField(0, "Nope", "X"); }), 30343);
+  t->RenameField(0, "Name", "FullName");
+  t->DeleteIndex(t->Indexes()[0].ObjectID, c);
+  EXPECT_EQ(orbtest::CodeOf([&] { t->DeleteIndex(123456, c); }), 10324);
+  t->RenameTable("Persons", c);
+  Close();
+  Open();
+  EXPECT_TRUE(db->TableExists("persons"));
+  EXPECT_FALSE(db->TableExists("People"));
+  t = &db->GetTableData("Persons");
+  t->OpenTable(c);
+  EXPECT_EQ(t->Indexes()[0].Columns[0].FieldName, "FullName");
+  EXPECT_EQ(t->Fields()[fName].Name, "FullName");
+  EXPECT_EQ(t->RecordCount(), 20);
+  ExpectSound();
+  const int32_t pages = db->PageManager().GetTotalPageCount();
+  t->DeleteTable(c, false);
+  EXPECT_FALSE(db->TableExists("Persons"));
+  int64_t leaked = -1;
+  EXPECT_EQ(CheckStorage(db->PageManager(), &leaked), std::vector<std::string>{});
+  EXPECT_LE(db->PageManager().GetTotalPageCount(), pages);
+}
+
+TEST_F(TableData, RandomOperationsAgainstAModel) {
+  std::mt19937 rng(99);
+  std::map<int, std::pair<std::string, std::string>> model;  // ID -> name, memo
+  int next = 1;
+  auto memoOf = [&](int id) { return std::string(static_cast<size_t>(rng() % 6000), static_cast<char>('A' + id % 26)); };
+  auto seek = [&](int id) {
+    c.ActiveIndex = 0;
+    TORBVariant v;
+    v.SetInteger(id, stInteger);
+    return t->FindKey(c, {v});
+  };
+  for (int batch = 0; batch < 10; ++batch) {
+    c.InTransaction = batch % 2 == 1;
+    for (int op = 0; op < 1000; ++op) {
+      const int kind = model.empty() ? 0 : static_cast<int>(rng() % 3);
+      if (kind == 0) {
+        const int id = next++;
+        const std::string name = "n" + std::to_string(rng() % 300);
+        const std::string memo = rng() % 4 ? memoOf(id) : "";
+        Set(id, name, memo);
+        t->InsertRecord(c);
+        model[id] = {name, memo};
+        continue;
+      }
+      auto it = model.begin();
+      std::advance(it, static_cast<long>(rng() % model.size()));
+      ASSERT_TRUE(seek(it->first));
+      if (kind == 1) {
+        const std::string name = "u" + std::to_string(rng() % 300);
+        SetFieldData(fName, t->Fields(), c.Record.data(), name.c_str());
+        std::string memo = it->second.second;
+        if (rng() % 2) {
+          memo = memoOf(it->first);
+          t->SetBlobValue(c, fMemo, std::vector<uint8_t>(memo.begin(), memo.end()));
+        }
+        t->UpdateRecord(c);
+        it->second = {name, memo};
+      } else {
+        t->DeleteRecord(c);
+        model.erase(it);
+      }
+    }
+    if (c.InTransaction) db->Commit(0);
+    ASSERT_EQ(t->RecordCount(), static_cast<int64_t>(model.size()));
+    ExpectSound();
+  }
+  Reopen();
+  ExpectSound();
+  std::vector<int> ids;
+  for (const auto& [id, v] : model) ids.push_back(id);
+  EXPECT_EQ(Order(0), ids);
+  for (const auto& [id, v] : model) {
+    ASSERT_TRUE(seek(id));
+    EXPECT_EQ(Name(), v.first);
+    EXPECT_EQ(Memo(), v.second) << id;
+  }
+}
+
+}  // namespace
