@@ -37,6 +37,11 @@ TORBDiskDatabaseData::TORBDiskDatabaseData(const std::string& fileName, const TO
 
 TORBDiskDatabaseData::~TORBDiskDatabaseData() {
   tables_.clear();
+  try {
+    // What was never committed is given back, so its new pages do not leak.
+    if (!readOnly_) Rollback(0);
+  } catch (...) {
+  }
   system_.reset();
   try {
     pm_.CloseDatabaseFile();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Tables.h"
 #include "orb/ORBExcept.h"
 #include "storage/ORBCheck.h"
 #include "storage/ORBCipher.h"
@@ -35,6 +36,12 @@ const char* kUsage =
     "  check FILE [--password P | --password-file F]\n"
     "      Read every page and check the allocation maps and header counts;\n"
     "      prints one line per problem, or ok. Exit 1 when a problem is found.\n"
+    "  sample FILE [--password P] [--cipher ID|NAME] --records N [--seed S]\n"
+    "              (re)creates the vault table LC filled with generated records\n"
+    "  dump FILE TABLE [--password P] [--index NAME] [--filter TEXT] [--limit N]\n"
+    "              the table's rows as CSV, in index order, restricted by a filter\n"
+    "  import FILE TABLE --csv F [--password P]\n"
+    "              appends the rows of a CSV file (header row of field names) in one transaction\n"
     "  torture FILE --commits N --pages K [--password P] [--seed S]\n"
     "      Create K data pages (if the file is absent), then run N commits, each\n"
     "      rewriting every page with content derived from the commit number.\n"
@@ -195,6 +202,10 @@ int Info(const Args& a) {
         std::cout << "Table: " << t.Name << " (id " << t.TableID << ")\n";
     }
   }
+  if (pm.IsOpen() && h.TotalPageCount > kSystemDirectoryPageNo) {
+    pm.CloseDatabaseFile();
+    orbtool::ListTables(file, pw);
+  }
   if (needsRepair) std::cout << "NeedsRepair: yes\n";
   if (verified) std::cout << "Password: verified\n";
   return 0;
@@ -209,6 +220,10 @@ int Check(const Args& a) {
   int64_t leaked = 0;
   std::vector<std::string> problems = CheckStorage(pm, &leaked);
   if (problems.empty()) problems = CheckSystemFiles(pm);
+  if (problems.empty()) {
+    pm.CloseDatabaseFile();
+    problems = orbtool::CheckTables(file, pw);
+  }
   for (const auto& p : problems) std::cout << p << "\n";
   if (leaked) std::cout << leaked << " pages allocated by an interrupted transaction are unused\n";
   if (problems.empty()) std::cout << "ok\n";
@@ -345,6 +360,29 @@ int main(int argc, char** argv) {
     }
     if (cmd == "check") return Check(Parse(argc, argv, {"--password", "--password-file"}));
     if (cmd == "info") return Info(Parse(argc, argv, {"--password", "--password-file"}));
+    if (cmd == "sample") {
+      const Args a = Parse(argc, argv, {"--password", "--password-file", "--cipher", "--records", "--seed"});
+      if (!a.options.count("--records")) throw UsageError("sample needs --records N");
+      orbtool::Sample(OneFile(a), PasswordFrom(a), ParseNumber(a.options.at("--records"), "record count", 0, 100000000L),
+                      a.options.count("--seed")
+                          ? static_cast<unsigned>(ParseNumber(a.options.at("--seed"), "seed", 0, 0x7FFFFFFF))
+                          : 1u);
+      return 0;
+    }
+    if (cmd == "dump" || cmd == "import") {
+      const Args a = Parse(argc, argv, {"--password", "--password-file", "--index", "--filter", "--limit", "--csv"});
+      if (a.positional.size() != 2) throw UsageError(cmd + " needs FILE and TABLE");
+      const auto opt = [&](const char* name) { return a.options.count(name) ? a.options.at(name) : std::string(); };
+      if (cmd == "dump") {
+        const long limit = a.options.count("--limit") ? ParseNumber(opt("--limit"), "limit", 0, 2000000000L) : -1;
+        orbtool::Dump(a.positional[0], PasswordFrom(a), a.positional[1], opt("--index"), opt("--filter"), limit);
+        return 0;
+      }
+      if (opt("--csv").empty()) throw UsageError("import needs --csv F");
+      const long n = orbtool::Import(a.positional[0], PasswordFrom(a), a.positional[1], opt("--csv"));
+      std::cout << n << " rows imported\n";
+      return 0;
+    }
     throw UsageError("unknown command " + cmd);
   } catch (const UsageError& e) {
     std::cerr << "orb: " << e.what() << "\n\n" << kUsage;
