@@ -7,17 +7,6 @@
 
 namespace orb {
 
-namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-}  // namespace
-
 void TORBDiskDatabaseData::CreateDatabase(const std::string& fileName, const TORBPassword& password,
                                           uint16_t pageSize) {
   TORBDiskPageManager pm;

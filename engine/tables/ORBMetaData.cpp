@@ -103,6 +103,8 @@ void TORBIndexDef::AssignColumns(const std::vector<std::string>& names, const st
     Columns.push_back({names[i], Upper(directions[i], "DESC"), Upper(cases[i], "NO_CASE"), 20});
 }
 
+bool SameName(const std::string& a, const std::string& b) { return Up(a) == Up(b); }
+
 template <class T>
 int TORBMetaObjectDefs<T>::IndexOfName(const std::string& name) const {
   const std::string key = Up(name);

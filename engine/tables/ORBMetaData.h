@@ -75,6 +75,9 @@ struct TORBConstraintDef : TORBMetaObjectDef {
   std::vector<TORBConstraintRef> Columns;     // primary and unique: field name and id
 };
 
+// Whether two definition names are the same (case-insensitively).
+bool SameName(const std::string& a, const std::string& b);
+
 // An ordered list of definitions; names compare case-insensitively.
 template <class T>
 class TORBMetaObjectDefs {

@@ -15,17 +15,6 @@
 
 namespace orb {
 
-namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-}  // namespace
-
 TORBDiskTableData::TORBDiskTableData(TORBDiskDatabaseData& db, std::string name) : db_(db), name_(std::move(name)) {}
 
 TORBDiskTableData::~TORBDiskTableData() { DropManagers(); }
@@ -53,9 +42,7 @@ void TORBDiskTableData::CreateManagers() {
     blobs_ = std::make_unique<TORBDiskBlobManager>(Pm(), meta_.Fields, *blobIndex_);
     if (!meta_.BlobState.empty()) blobs_->ReadIndexRoot(meta_.BlobState);
   }
-  indexes_.clear();
-  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
-    indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
+  MakeIndexObjects();
   fieldManager_ = std::make_unique<TORBFieldManager>(meta_.Fields);
 }
 
@@ -106,6 +93,41 @@ void TORBDiskTableData::RollbackOperation(int32_t session, bool inTransaction, c
   records_->PageIndex().Tree().Touch();
   if (blobIndex_) blobIndex_->Tree().Touch();
   for (auto& ix : indexes_) ix->Tree().Touch();
+}
+
+template <class F>
+void TORBDiskTableData::Atomically(TORBTableCursor& c, const TORBTableState& before, F&& change) {
+  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
+  try {
+    change();
+    SaveState(c.Session);
+    Commit(c.Session, c.InTransaction);
+  } catch (...) {
+    RollbackOperation(c.Session, c.InTransaction, before);
+    throw;
+  }
+  Pm().ReleaseSavepoint(c.Session);
+}
+
+template <class F>
+void TORBDiskTableData::ChangeSchema(int32_t session, F&& change) {
+  const TORBTableMetaData saved = meta_;
+  try {
+    change();
+    SaveMetaData(session);
+    db_.Commit(session);
+  } catch (...) {
+    db_.Rollback(session);
+    meta_ = saved;
+    MakeIndexObjects();
+    throw;
+  }
+}
+
+void TORBDiskTableData::MakeIndexObjects() {
+  indexes_.clear();
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
 }
 
 void TORBDiskTableData::CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const {
@@ -252,6 +274,13 @@ std::vector<uint8_t> TORBDiskTableData::NewRecord() const {
   return r;
 }
 
+std::vector<uint8_t> TORBDiskTableData::StoredCurrent(TORBTableCursor& c) {
+  std::vector<uint8_t> stored;
+  if (!Records().ReadIndexedRecord(c.Session, c.Current, stored))
+    throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+  return stored;
+}
+
 bool TORBDiskTableData::ReadRecord(int32_t session, TORBRecordID id, std::vector<uint8_t>& buffer) {
   return records_->ReadIndexedRecord(session, id, buffer);
 }
@@ -276,9 +305,8 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
     RestoreState(before);
     throw;
   }
-  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
   TORBRecordID id;
-  try {
+  Atomically(c, before, [&] {
     if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
     if (!records_->InsertRecord(c.Session, c.Record.data(), id))
       throw EORBException::Fmt(20163, "Error adding record: %s", records_->LastError());
@@ -287,27 +315,17 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
       indexes_[i]->InsertKey(c.Session, c.Record.data(), id);
       ++meta_.Indexes[i].ChangeStamp;
     }
-    SaveState(c.Session);
-    Commit(c.Session, c.InTransaction);
-  } catch (...) {
-    RollbackOperation(c.Session, c.InTransaction, before);
-    throw;
-  }
-  Pm().ReleaseSavepoint(c.Session);
+  });
   c.Current = id;
   c.Bof = c.Eof = false;
 }
 
 void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  Records();
-  std::vector<uint8_t> old;
-  if (!ReadRecord(c.Session, c.Current, old))
-    throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+  const std::vector<uint8_t> old = StoredCurrent(c);
   CheckConstraintsFor(c, old.data(), c.Current);
   const TORBTableState before = CurrentState();
-  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
-  try {
+  Atomically(c, before, [&] {
     for (auto& ix : indexes_) ix->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 1);
     if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
     if (!records_->UpdateRecord(c.Session, c.Record.data(), c.Current))
@@ -316,21 +334,12 @@ void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
       indexes_[i]->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 0);
       ++meta_.Indexes[i].ChangeStamp;
     }
-    SaveState(c.Session);
-    Commit(c.Session, c.InTransaction);
-  } catch (...) {
-    RollbackOperation(c.Session, c.InTransaction, before);
-    throw;
-  }
-  Pm().ReleaseSavepoint(c.Session);
+  });
 }
 
 void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  Records();
-  std::vector<uint8_t> old;
-  if (!ReadRecord(c.Session, c.Current, old))
-    throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
+  const std::vector<uint8_t> old = StoredCurrent(c);
   // Where the cursor stands afterwards: the next record, else the prior one.
   const TORBRecordID self = c.Current;
   TORBTableCursor probe;
@@ -348,8 +357,7 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   }
   if (blobs_ && !probe.Record.empty()) blobs_->ReleaseDescriptors(probe.Record.data(), true);
   const TORBTableState before = CurrentState();
-  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
-  try {
+  Atomically(c, before, [&] {
     if (blobs_) {
       blobs_->ReleaseDescriptors(c.Record.data(), true);
       blobs_->DeleteRecordBlobs(c.Session, old.data());
@@ -359,13 +367,7 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
       ++meta_.Indexes[i].ChangeStamp;
     }
     if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
-    SaveState(c.Session);
-    Commit(c.Session, c.InTransaction);
-  } catch (...) {
-    RollbackOperation(c.Session, c.InTransaction, before);
-    throw;
-  }
-  Pm().ReleaseSavepoint(c.Session);
+  });
   if (neighbour.PageNo >= 0 && ReadRecord(c.Session, neighbour, c.Record)) {
     c.Current = neighbour;
     c.Bof = c.Eof = false;
@@ -553,20 +555,12 @@ void TORBDiskTableData::RenameField(int32_t session, const std::string& oldName,
   if (!f) throw EORBException::Fmt(30343, "Field '%s' not found", oldName);
   if (meta_.Fields.FindByName(newName) && !SameName(oldName, newName))
     throw EORBException::Fmt(30344, "Cannot rename field '%s'. Field '%s' already exists", oldName, newName);
-  const TORBTableMetaData saved = meta_;
-  f->Name = newName;
-  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
-    for (TORBIndexColumn& col : meta_.Indexes[i].Columns)
-      if (SameName(col.FieldName, oldName)) col.FieldName = newName;
-  try {
-    SaveMetaData(session);
-    db_.Commit(session);
-  } catch (...) {
-    db_.Rollback(session);
-    meta_ = saved;
-    CreateManagers();
-    throw;
-  }
+  ChangeSchema(session, [&] {
+    f->Name = newName;
+    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+      for (TORBIndexColumn& col : meta_.Indexes[i].Columns)
+        if (SameName(col.FieldName, oldName)) col.FieldName = newName;
+  });
 }
 
 void TORBDiskTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index) {
@@ -589,8 +583,7 @@ void TORBDiskTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Records();
   CheckNotInTransaction(c, "AddIndex");
-  const TORBTableMetaData saved = meta_;
-  try {
+  ChangeSchema(c.Session, [&] {
     TORBIndexDef copy = def;
     copy.ObjectID = db_.NextObjectID();
     copy.RootPageNo = -1;
@@ -605,21 +598,9 @@ void TORBDiskTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
       con.Object = {copy.Name, copy.ObjectID};
       meta_.Constraints.Add(con);
     }
-    // Index objects refer to the definitions: make them anew after the list grew.
-    indexes_.clear();
-    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
-      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
+    MakeIndexObjects();
     BuildIndex(c.Session, *indexes_.back());
-    SaveMetaData(c.Session);
-    db_.Commit(c.Session);
-  } catch (...) {
-    db_.Rollback(c.Session);
-    meta_ = saved;
-    indexes_.clear();
-    for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
-      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
-    throw;
-  }
+  });
 }
 
 void TORBDiskTableData::DeleteIndex(int32_t objectID, TORBTableCursor& c) {
@@ -628,25 +609,13 @@ void TORBDiskTableData::DeleteIndex(int32_t objectID, TORBTableCursor& c) {
   CheckNotInTransaction(c, "DeleteIndex");
   const int i = meta_.Indexes.IndexOfObjectID(objectID);
   if (i < 0) throw EORBException::Fmt(10324, "Cannot find index by ID = %d", objectID);
-  const TORBTableMetaData saved = meta_;
-  try {
+  ChangeSchema(c.Session, [&] {
     for (size_t k = meta_.Constraints.Count(); k-- > 0;)
       if (meta_.Constraints[k].Object.ID == objectID) meta_.Constraints.Delete(k);
     indexes_[static_cast<size_t>(i)]->Drop(c.Session);
     meta_.Indexes.Delete(static_cast<size_t>(i));
-    indexes_.clear();
-    for (size_t k = 0; k < meta_.Indexes.Count(); ++k)
-      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[k], meta_.Fields, records_.get()));
-    SaveMetaData(c.Session);
-    db_.Commit(c.Session);
-  } catch (...) {
-    db_.Rollback(c.Session);
-    meta_ = saved;
-    indexes_.clear();
-    for (size_t k = 0; k < meta_.Indexes.Count(); ++k)
-      indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[k], meta_.Fields, records_.get()));
-    throw;
-  }
+    MakeIndexObjects();
+  });
   for (TORBTableCursor* cur : cursors_)
     if (cur->ActiveIndex == i) cur->ActiveIndex = -1;
     else if (cur->ActiveIndex > i) --cur->ActiveIndex;

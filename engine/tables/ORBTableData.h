@@ -108,8 +108,20 @@ class TORBDiskTableData {
   TORBTableState CurrentState() const;
   void RestoreState(const TORBTableState& state);
   void CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const;
+  // Runs the page-changing part of a record operation, then saves the state
+  // and commits (outside a transaction): all of it or none of it.
+  template <class F>
+  void Atomically(TORBTableCursor& c, const TORBTableState& before, F&& change);
+  // Applies a definition change, writes the metadata and commits; a failure
+  // puts the definitions back.
+  template <class F>
+  void ChangeSchema(int32_t session, F&& change);
+  // Index objects refer to the definitions: made anew whenever the list changes.
+  void MakeIndexObjects();
   void CheckConstraintsFor(TORBTableCursor& cursor, const uint8_t* old, TORBRecordID self);
   bool ReadRecord(int32_t session, TORBRecordID id, std::vector<uint8_t>& buffer);
+  // The stored form of the cursor's current record ("Record not found" when gone).
+  std::vector<uint8_t> StoredCurrent(TORBTableCursor& c);
   TORBRecordWalk Walk();
   void BuildIndex(int32_t session, TORBBTreeRecordIndex& index);
   int NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
