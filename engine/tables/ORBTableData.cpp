@@ -322,7 +322,7 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
 
 void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  const std::vector<uint8_t> old = StoredCurrent(c);
+  std::vector<uint8_t> old = StoredCurrent(c);
   CheckConstraintsFor(c, old.data(), c.Current);
   const TORBTableState before = CurrentState();
   Atomically(c, before, [&] {
@@ -339,7 +339,7 @@ void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
 
 void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  const std::vector<uint8_t> old = StoredCurrent(c);
+  std::vector<uint8_t> old = StoredCurrent(c);
   // Where the cursor stands afterwards: the next record, else the prior one.
   const TORBRecordID self = c.Current;
   TORBTableCursor probe;
