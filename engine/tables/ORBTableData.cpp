@@ -6,6 +6,7 @@
 #include "tables/ORBTableData.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 #include "orb/ORBExcept.h"
@@ -305,6 +306,7 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
     RestoreState(before);
     throw;
   }
+  const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
   TORBRecordID id;
   Atomically(c, before, [&] {
     if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
@@ -318,6 +320,7 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
   });
   c.Current = id;
   c.Bof = c.Eof = false;
+  TrackChange(c, tracked, id, true);
 }
 
 void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
@@ -325,6 +328,7 @@ void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
   std::vector<uint8_t> old = StoredCurrent(c);
   CheckConstraintsFor(c, old.data(), c.Current);
   const TORBTableState before = CurrentState();
+  const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
   Atomically(c, before, [&] {
     for (auto& ix : indexes_) ix->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 1);
     if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
@@ -335,6 +339,7 @@ void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
       ++meta_.Indexes[i].ChangeStamp;
     }
   });
+  TrackChange(c, tracked, c.Current, true);
 }
 
 void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
@@ -357,6 +362,7 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   }
   if (blobs_ && !probe.Record.empty()) blobs_->ReleaseDescriptors(probe.Record.data(), true);
   const TORBTableState before = CurrentState();
+  const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
   Atomically(c, before, [&] {
     if (blobs_) {
       blobs_->ReleaseDescriptors(c.Record.data(), true);
@@ -368,9 +374,16 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
     }
     if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
   });
+  TrackChange(c, tracked, self, false);
   if (neighbour.PageNo >= 0 && ReadRecord(c.Session, neighbour, c.Record)) {
     c.Current = neighbour;
     c.Bof = c.Eof = false;
+    // A filtered cursor stands on the nearest record it sees.
+    if (c.Filter && !Visible(c, neighbour) && GetRecord(c, nmNext) != grFound && GetRecord(c, nmPrior) != grFound) {
+      c.Record = NewRecord();
+      c.Current = {};
+      c.Bof = true;
+    }
   } else {
     c.Record = NewRecord();
     c.Current = {};
@@ -389,25 +402,102 @@ int TORBDiskTableData::NavigatePhysical(TORBTableCursor& c, int mode, bool fromF
   return r;
 }
 
+int TORBDiskTableData::NavigateUnfiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+  if (c.ActiveIndex < 0) return NavigatePhysical(c, mode, fromFirst, fromLast);
+  TORBRecordID id = c.Current;
+  const int r = indexes_[static_cast<size_t>(c.ActiveIndex)]->Navigate(c.Session, mode, fromFirst, fromLast, id,
+                                                                       c.Record.data(), &c.Cache);
+  if (r == grFound) c.Current = id;
+  return r;
+}
+
+int TORBDiskTableData::NavigateFiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+  RefreshBitmap(c);
+  const int direction = mode == nmNext ? 1 : -1;
+  if (c.ActiveIndex < 0) {
+    const int64_t from = fromFirst ? -1 : fromLast ? c.Bitmap->Bits().Size() : c.Bitmap->Ordinal(c.Current);
+    const int64_t bit = c.Bitmap->FindNext(from, direction);
+    if (bit < 0) return direction > 0 ? grEOF : grBOF;
+    c.Current = c.Bitmap->IdOf(bit);
+    return grFound;
+  }
+  // Index order: walk the index, stepping over records the bitmap leaves out.
+  const TORBRecordID start = c.Current;
+  const std::vector<uint8_t> startRecord = c.Record;
+  int r = NavigateUnfiltered(c, mode, fromFirst, fromLast);
+  while (r == grFound && !c.Bitmap->Get(c.Bitmap->Ordinal(c.Current))) {
+    if (!records_->ReadIndexedRecord(c.Session, c.Current, c.Record)) break;
+    r = NavigateUnfiltered(c, mode, false, false);
+  }
+  if (r != grFound) {
+    c.Current = start;
+    c.Record = startRecord;
+  }
+  return r;
+}
+
+bool TORBDiskTableData::Visible(TORBTableCursor& c, TORBRecordID id) {
+  if (!c.Filter) return true;
+  RefreshBitmap(c);
+  return c.Bitmap->Get(c.Bitmap->Ordinal(id));
+}
+
+void TORBDiskTableData::RefreshBitmap(TORBTableCursor& c) {
+  if (!c.Filter) return;
+  if (c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter())) return;
+  auto bitmap = std::make_unique<TORBRecordBitmap>(records_->RecordsPerPage());
+  bitmap->Start(records_->OrdinalLimit(c.Session), ChangeCounter());
+  // The filter reads the cursor's buffer: lend it, then put it back.
+  const std::vector<uint8_t> saved = c.Record;
+  const TORBRecordID savedId = c.Current;
+  const auto consider = [&](TORBRecordID id) {
+    c.Current = id;
+    if (c.Filter->Accepts()) bitmap->SetRecord(id);
+  };
+  try {
+    bool scan = true;
+    const std::vector<TORBRecordID> ids = Candidates(c, *c.Filter, &scan);
+    if (scan) {
+      TORBNavigation n;
+      n.FromFirst = true;
+      n.Buffer = c.Record.data();
+      while (records_->GetRecord(c.Session, n) == grFound) {
+        n.FromFirst = false;
+        consider(n.Current);
+      }
+    } else {
+      for (const TORBRecordID& id : ids)
+        if (records_->ReadIndexedRecord(c.Session, id, c.Record)) consider(id);
+    }
+  } catch (...) {
+    c.Record = saved;
+    c.Current = savedId;
+    throw;
+  }
+  c.Record = saved;
+  c.Current = savedId;
+  c.Bitmap = std::move(bitmap);
+}
+
+void TORBDiskTableData::TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordID id, bool present) {
+  if (!wasCurrent || !c.Bitmap) return;
+  if (present && c.Filter->Accepts()) c.Bitmap->SetRecord(id);
+  else c.Bitmap->ClearRecord(id);
+  c.Bitmap->ChangeCounter = ChangeCounter();
+}
+
 int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Records();
   if (records_->RecordCount() == 0) return grEOF;
+  if (mode == nmCurrent)
+    return c.Current.PageNo >= 0 && Visible(c, c.Current) &&
+                   records_->ReadIndexedRecord(c.Session, c.Current, c.Record)
+               ? grFound
+               : grNotFound;
   const bool fromFirst = c.Current.PageNo < 0 && mode == nmNext;
   const bool fromLast = c.Current.PageNo < 0 && mode == nmPrior;
-  int r;
-  if (mode == nmCurrent) {
-    r = c.Current.PageNo >= 0 && records_->ReadIndexedRecord(c.Session, c.Current, c.Record) ? grFound : grNotFound;
-    return r;
-  }
-  if (c.ActiveIndex >= 0) {
-    TORBRecordID id = c.Current;
-    r = indexes_[static_cast<size_t>(c.ActiveIndex)]->Navigate(c.Session, mode, fromFirst, fromLast, id,
-                                                               c.Record.data(), &c.Cache);
-    if (r == grFound) c.Current = id;
-  } else {
-    r = NavigatePhysical(c, mode, fromFirst, fromLast);
-  }
+  const int r = c.Filter ? NavigateFiltered(c, mode, fromFirst, fromLast) : NavigateUnfiltered(c, mode, fromFirst, fromLast);
   if (r == grFound) {
     if (blobs_) blobs_->ReleaseDescriptors(c.Record.data(), true);
     if (!records_->ReadIndexedRecord(c.Session, c.Current, c.Record))
@@ -419,6 +509,153 @@ int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
     c.Bof = true;
   }
   return r;
+}
+
+void TORBDiskTableData::SetFilter(TORBTableCursor& c, TORBRecordFilter* filter) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  c.Filter = filter;
+  c.Bitmap.reset();
+  c.Current = {};
+  c.Bof = c.Eof = true;
+}
+
+int64_t TORBDiskTableData::CursorRecordCount(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (!c.Filter) return RecordCount();
+  RefreshBitmap(c);
+  return c.Bitmap->RecordCount();
+}
+
+std::vector<TORBRecordID> TORBDiskTableData::Candidates(TORBTableCursor& c, const TORBRecordFilter& filter, bool* scan,
+                                                        int* indexUsed) {
+  *scan = true;
+  if (indexUsed) *indexUsed = -1;
+  const std::vector<TORBFieldCondition> conditions = filter.IndexConditions();
+  if (conditions.empty()) return {};
+  const double pageData = Pm().PageDataSize, recordSize = records_->RecordSize();
+  const int64_t count = records_->RecordCount();
+  // A scan reads half the table on average before it can stop.
+  double bestCost = std::ceil(static_cast<double>(count) / 2) * (c.ActiveIndex < 0 ? recordSize / pageData : 1.0);
+  struct Range {
+    int Index = -1, LowKind = 0, HighKind = 0;
+    std::vector<uint8_t> Low, High;
+  } best;
+  const auto mirror = [](int kind) {
+    switch (kind) {
+      case ckLess: return static_cast<int>(ckGreater);
+      case ckGreater: return static_cast<int>(ckLess);
+      case ckLessOrEqual: return static_cast<int>(ckGreaterOrEqual);
+      case ckGreaterOrEqual: return static_cast<int>(ckLessOrEqual);
+      default: return kind;
+    }
+  };
+  for (size_t i = 0; i < indexes_.size(); ++i) {
+    const TORBIndexDef& def = meta_.Indexes[i];
+    if (def.Columns.empty()) continue;
+    const TORBIndexColumn& first = def.Columns[0];
+    const int fieldNo = meta_.Fields.IndexOfName(first.FieldName);
+    const TORBRecordKeyRef& keys = indexes_[i]->KeyRef();
+    Range r;
+    r.Index = static_cast<int>(i);
+    for (const TORBFieldCondition& cond : conditions) {
+      // A range must hold every answer: a case-sensitive order cannot serve
+      // a case-insensitive condition.
+      if (cond.FieldNo != fieldNo || (cond.CaseInsensitive && !first.CaseInsensitive)) continue;
+      std::vector<uint8_t> key;
+      try {
+        key = keys.FullKeyFromValues({cond.Value});
+      } catch (const EORBException&) {
+        continue;
+      }
+      const int kind = first.Descending ? mirror(cond.Kind) : cond.Kind;
+      const bool exclusive = kind == ckLess || kind == ckGreater;
+      if (kind == ckEqual || kind == ckGreater || kind == ckGreaterOrEqual) {
+        const int cmp = r.LowKind ? keys.CompareFull(key.data(), r.Low.data(), 1) : 1;
+        if (cmp > 0 || (cmp == 0 && exclusive)) {
+          r.Low = key;
+          r.LowKind = kind == ckEqual ? static_cast<int>(ckGreaterOrEqual) : kind;
+        }
+      }
+      if (kind == ckEqual || kind == ckLess || kind == ckLessOrEqual) {
+        const int cmp = r.HighKind ? keys.CompareFull(key.data(), r.High.data(), 1) : -1;
+        if (cmp < 0 || (cmp == 0 && exclusive)) {
+          r.High = key;
+          r.HighKind = kind == ckEqual ? static_cast<int>(ckLessOrEqual) : kind;
+        }
+      }
+    }
+    if (!r.LowKind && !r.HighKind) continue;
+    if (r.LowKind && r.HighKind) {
+      const int cmp = keys.CompareFull(r.Low.data(), r.High.data(), 1);
+      if (cmp > 0 || (cmp == 0 && (r.LowKind == ckGreater || r.HighKind == ckLess))) {
+        *scan = false;  // the conditions exclude each other
+        if (indexUsed) *indexUsed = r.Index;
+        return {};
+      }
+    }
+    const int64_t estimate = indexes_[i]->EstimateRange(c.Session, r.LowKind, r.LowKind ? r.Low.data() : nullptr,
+                                                        r.HighKind, r.HighKind ? r.High.data() : nullptr, 1, count);
+    const double entryPages = estimate * (keys.KeySize() + 6.0) / pageData;
+    double cost = entryPages + estimate * recordSize / pageData;
+    if (static_cast<int>(i) != c.ActiveIndex) cost += entryPages;
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = std::move(r);
+    }
+  }
+  if (best.Index < 0) return {};
+  *scan = false;
+  if (indexUsed) *indexUsed = best.Index;
+  TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(best.Index)];
+  std::vector<TORBRecordID> ids;
+  TORBKeyPath p = best.LowKind ? ix.FindKey(c.Session, best.LowKind, best.Low.data(), 1, -1, true) : ix.Tree().First(c.Session);
+  std::vector<uint8_t> record;
+  for (bool more = TORBBTree::AtEntry(p); more; more = ix.Tree().Next(c.Session, p)) {
+    const TORBRecordID id = ix.RecordIDAtPath(c.Session, p);
+    if (best.HighKind) {
+      if (!records_->ReadIndexedRecord(c.Session, id, record)) throw EORBException("Cannot retreive record for index", 20253);
+      const int cmp = ix.KeyRef().CompareFull(ix.KeyRef().FullKey(record.data()).data(), best.High.data(), 1);
+      if (cmp > 0 || (cmp == 0 && best.HighKind == ckLess)) break;
+    }
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  Records();
+  const std::vector<uint8_t> saved = c.Record;
+  const TORBRecordID savedId = c.Current;
+  bool scan = true;
+  const std::vector<TORBRecordID> ids = Candidates(c, condition, &scan);
+  const auto accept = [&](TORBRecordID id) {
+    c.Current = id;
+    return condition.Accepts() && Visible(c, id);
+  };
+  if (scan) {
+    TORBNavigation n;
+    n.FromFirst = true;
+    std::vector<uint8_t> buffer(c.Record.size());
+    n.Buffer = buffer.data();
+    while (records_->GetRecord(c.Session, n) == grFound) {
+      n.FromFirst = false;
+      c.Record = buffer;
+      if (accept(n.Current)) {
+        c.Bof = c.Eof = false;
+        return true;
+      }
+    }
+  } else {
+    for (const TORBRecordID& id : ids)
+      if (records_->ReadIndexedRecord(c.Session, id, c.Record) && accept(id)) {
+        c.Bof = c.Eof = false;
+        return true;
+      }
+  }
+  c.Record = saved;
+  c.Current = savedId;
+  return false;
 }
 
 void TORBDiskTableData::First(TORBTableCursor& c) {
@@ -445,6 +682,21 @@ bool TORBDiskTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVarian
 int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (c.Bof || c.Eof || RecordCount() == 0) return -1;
+  if (c.Filter) {
+    RefreshBitmap(c);
+    if (c.ActiveIndex < 0) return c.Bitmap->RecNoOf(c.Bitmap->Ordinal(c.Current));
+    // Index order: count the visible entries before the record.
+    TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
+    int64_t n = 0;
+    TORBKeyPath p = ix.Tree().First(c.Session);
+    for (bool more = TORBBTree::AtEntry(p); more; more = ix.Tree().Next(c.Session, p)) {
+      const TORBRecordID id = ix.RecordIDAtPath(c.Session, p);
+      if (!c.Bitmap->Get(c.Bitmap->Ordinal(id))) continue;
+      ++n;
+      if (id == c.Current) return n;
+    }
+    return -1;
+  }
   if (c.ActiveIndex >= 0)
     return indexes_[static_cast<size_t>(c.ActiveIndex)]->RecNoOf(c.Session, c.Current, c.Record.data());
   return records_->RecNoByRecordID(c.Session, c.Current);
@@ -452,10 +704,26 @@ int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
 
 void TORBDiskTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  const int64_t n = std::clamp<int64_t>(recNo, 1, RecordCount());
-  if (RecordCount() == 0) return;
-  c.Current = c.ActiveIndex >= 0 ? indexes_[static_cast<size_t>(c.ActiveIndex)]->RecordIDAt(c.Session, n)
-                                 : records_->RecordIDByRecNo(c.Session, n);
+  const int64_t visible = CursorRecordCount(c);
+  if (visible == 0) return;
+  const int64_t n = std::clamp<int64_t>(recNo, 1, visible);
+  if (c.Filter && c.ActiveIndex < 0) {
+    c.Current = c.Bitmap->IdOf(c.Bitmap->BitOfRecNo(n));
+  } else if (c.Filter) {
+    TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
+    int64_t k = 0;
+    TORBKeyPath p = ix.Tree().First(c.Session);
+    for (bool more = TORBBTree::AtEntry(p); more; more = ix.Tree().Next(c.Session, p)) {
+      const TORBRecordID id = ix.RecordIDAtPath(c.Session, p);
+      if (c.Bitmap->Get(c.Bitmap->Ordinal(id)) && ++k == n) {
+        c.Current = id;
+        break;
+      }
+    }
+  } else {
+    c.Current = c.ActiveIndex >= 0 ? indexes_[static_cast<size_t>(c.ActiveIndex)]->RecordIDAt(c.Session, n)
+                                   : records_->RecordIDByRecNo(c.Session, n);
+  }
   GetRecord(c, nmCurrent);
   c.Bof = c.Eof = false;
 }

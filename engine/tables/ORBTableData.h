@@ -16,6 +16,8 @@
 #include "tables/ORBBlobManager.h"
 #include "tables/ORBDiskRecordManager.h"
 #include "tables/ORBMetaData.h"
+#include "tables/ORBRecordBitmap.h"
+#include "tables/ORBRecordFilter.h"
 #include "tables/ORBTableRules.h"
 
 namespace orb {
@@ -35,6 +37,10 @@ struct TORBTableCursor {
   TORBIndexPositionCache Cache;
   bool Bof = true, Eof = true;
   TORBSessionSequences Sequences;
+  // A filter restricts what the cursor sees; its bitmap holds the visible
+  // records by ordinal and is rebuilt when the table's change counter moves.
+  TORBRecordFilter* Filter = nullptr;
+  std::unique_ptr<TORBRecordBitmap> Bitmap;
 };
 
 class TORBDiskTableData {
@@ -78,6 +84,17 @@ class TORBDiskTableData {
   // Positions on the first record of the active index whose key columns
   // equal `values` (all columns or a leading part).
   bool FindKey(TORBTableCursor& cursor, const std::vector<TORBVariant>& values);
+  // Restricts the cursor to the records its filter accepts (nullptr: all).
+  void SetFilter(TORBTableCursor& cursor, TORBRecordFilter* filter);
+  // Records the cursor sees.
+  int64_t CursorRecordCount(TORBTableCursor& cursor);
+  // Positions on the first record (in the cursor's order of candidates) that
+  // `condition` accepts and the cursor sees.
+  bool Locate(TORBTableCursor& cursor, TORBRecordFilter& condition);
+  // The candidates the search planner enumerates for a filter: an index
+  // range when one is cheaper than a scan (then `scan` is false).
+  std::vector<TORBRecordID> Candidates(TORBTableCursor& cursor, const TORBRecordFilter& filter, bool* scan,
+                                       int* indexUsed = nullptr);
   int64_t GetRecNo(TORBTableCursor& cursor);
   void SetRecNo(TORBTableCursor& cursor, int64_t recNo);
   int IndexNumber(const std::string& name) const;
@@ -125,6 +142,12 @@ class TORBDiskTableData {
   TORBRecordWalk Walk();
   void BuildIndex(int32_t session, TORBBTreeRecordIndex& index);
   int NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
+  int NavigateUnfiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
+  int NavigateFiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
+  void RefreshBitmap(TORBTableCursor& c);
+  bool Visible(TORBTableCursor& c, TORBRecordID id);
+  // Keeps an up-to-date bitmap in step with a change made through the cursor.
+  void TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordID id, bool present);
   TORBDiskPageManager& Pm();
 
   TORBDiskDatabaseData& db_;

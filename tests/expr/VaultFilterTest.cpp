@@ -85,7 +85,12 @@ TORBDateFormats Format(const char* pattern, char sep) {
 
 INSTANTIATE_TEST_SUITE_P(ShortDates, VaultFilter,
                          ::testing::Values(Format("mmddyyyy", '/'), Format("ddmmyyyy", '/'), Format("ddmmyyyy", '.'),
-                                           Format("yyyymmdd", '-')));
+                                           Format("yyyymmdd", '-')),
+                         [](const auto& info) {
+                           return info.param.DatePattern + (info.param.DateSeparator == '/'   ? "_slash"
+                                                            : info.param.DateSeparator == '.' ? "_dot"
+                                                                                              : "_dash");
+                         });
 
 TEST_P(VaultFilter, Search) {
   const struct {

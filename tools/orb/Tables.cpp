@@ -5,11 +5,11 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 
-#include "access/ORBTableRecordSource.h"
-#include "expr/ORBExpression.h"
+#include "access/ORBExpressionFilter.h"
 #include "orb/ORBExcept.h"
 #include "storage/ORBEnv.h"
 #include "tables/ORBDatabaseData.h"
@@ -294,9 +294,12 @@ void Dump(const std::string& file, const TORBPassword& password, const std::stri
     o.c.ActiveIndex = o.t.IndexNumber(index);
     if (o.c.ActiveIndex < 0) throw EORBException::Fmt(20018, "Index '%s' not found", index);
   }
-  TORBTableRecordSource source(o.t, o.c);
-  TORBExpression condition;
-  if (!filter.empty()) condition.ParseFilter(&source, filter, false, false);
+  // The cursor's filter: the planner serves it from an index where that is cheaper.
+  std::unique_ptr<TORBExpressionFilter> condition;
+  if (!filter.empty()) {
+    condition = std::make_unique<TORBExpressionFilter>(o.t, o.c, filter);
+    o.t.SetFilter(o.c, condition.get());
+  }
   const size_t n = o.t.Fields().Count();
   std::vector<std::string> cells(n);
   std::vector<bool> nulls(n, false);
@@ -304,7 +307,6 @@ void Dump(const std::string& file, const TORBPassword& password, const std::stri
   std::cout << CsvRow(cells, nulls);
   long written = 0;
   for (o.t.First(o.c); !o.c.Eof && (limit < 0 || written < limit); o.t.GetRecord(o.c, nmNext)) {
-    if (!filter.empty() && !condition.GetBooleanValue()) continue;
     for (size_t i = 0; i < n; ++i) nulls[i] = !CellText(o.t, o.c, i, cells[i]);
     std::cout << CsvRow(cells, nulls);
     ++written;
