@@ -2,7 +2,7 @@
 # Installs the Debian packages the project builds, tests and benchmarks with.
 # Idempotent: does nothing (quietly) when everything is already present.
 set -euo pipefail
-PKGS=(g++ cmake make libcrypto++-dev zlib1g-dev libbz2-dev libicu-dev libgtest-dev libsqlite3-dev clang libclang-rt-14-dev)
+PKGS=(g++ cmake make libcrypto++-dev zlib1g-dev libbz2-dev libicu-dev libgtest-dev libsqlite3-dev libsqlcipher-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
