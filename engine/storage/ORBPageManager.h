@@ -64,6 +64,9 @@ class TORBPageManager {
   TORBPage* AddPage(int32_t session, uint16_t pageType);
   void PutPage(TORBPage* page);
   void CancelChanges(int32_t session);
+  // Forgets every clean cached page, so the next reads go to the store
+  // (another process changed it).
+  void DropCachedPages() { InvalidateCache(); }
   // Brings a cached page up to date with the file (multi-user disk stores).
   virtual void RefreshPage(TORBPage& page);
 

@@ -16,10 +16,11 @@ void TORBDiskDatabaseData::CreateDatabase(const std::string& fileName, const TOR
 }
 
 TORBDiskDatabaseData::TORBDiskDatabaseData(const std::string& fileName, const TORBPassword& password,
-                                           bool readOnly) {
-  bool multiUser = false, needsRepair = false, ro = readOnly;
-  pm_.OpenDatabaseFile(fileName, password, multiUser, true, needsRepair, ro);
+                                           bool readOnly, bool multiUser) {
+  bool mu = multiUser, needsRepair = false, ro = readOnly;
+  pm_.OpenDatabaseFile(fileName, password, mu, !multiUser, needsRepair, ro);
   readOnly_ = ro;
+  multiUser_ = mu;
   system_ = std::make_unique<TORBSystemFiles>(pm_);
   system_->Open();
 }

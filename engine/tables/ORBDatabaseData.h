@@ -20,7 +20,11 @@ class TORBDiskDatabaseData {
   // A new empty database file with its system files.
   static void CreateDatabase(const std::string& fileName, const TORBPassword& password,
                              uint16_t pageSize = kDefaultPageSize);
-  TORBDiskDatabaseData(const std::string& fileName, const TORBPassword& password, bool readOnly = false);
+  // Multi-user: other processes may have the file open too; every table
+  // operation then runs under the database lock and first catches up with
+  // what they committed.
+  TORBDiskDatabaseData(const std::string& fileName, const TORBPassword& password, bool readOnly = false,
+                       bool multiUser = false);
   ~TORBDiskDatabaseData();
   TORBDiskDatabaseData(const TORBDiskDatabaseData&) = delete;
   TORBDiskDatabaseData& operator=(const TORBDiskDatabaseData&) = delete;
@@ -28,6 +32,7 @@ class TORBDiskDatabaseData {
   TORBDiskPageManager& PageManager() { return pm_; }
   TORBSystemFiles& System() { return *system_; }
   bool ReadOnly() const { return readOnly_; }
+  bool MultiUser() const { return multiUser_; }
 
   bool TableExists(const std::string& name);
   std::vector<std::string> TableNames();
@@ -44,6 +49,7 @@ class TORBDiskDatabaseData {
   std::recursive_mutex lock_;
   std::vector<std::unique_ptr<TORBDiskTableData>> tables_;
   bool readOnly_ = false;
+  bool multiUser_ = false;
 };
 
 }  // namespace orb

@@ -200,9 +200,9 @@ bool TORBDiskRecordManager::ReadIndexedRecord(int32_t session, TORBRecordID id, 
 }
 
 TORBRecordID TORBDiskRecordManager::FirstFrom(int32_t session, int32_t pageNo, bool forward) {
-  // Pages listed in the index but no longer the table's are stepped over; the
-  // walk is bounded by the index's own length.
-  for (int64_t guard = 0; guard <= pageIndex_.PageCounts(session).Total + 1; ++guard) {
+  // Pages listed in the index but no longer the table's are stepped over.
+  // Each step moves strictly past the last page number, so the walk ends.
+  for (;;) {
     pageNo = forward ? pageIndex_.NextPage(session, pageNo) : pageIndex_.PriorPage(session, pageNo);
     if (pageNo == -1) return {};
     TORBPageHandle page(pm_, pm_.GetPage(session, pageNo, true, ptAny));
@@ -211,7 +211,6 @@ TORBRecordID TORBDiskRecordManager::FirstFrom(int32_t session, int32_t pageNo, b
     const int32_t slot = forward ? slots.NextUsed(-1) : slots.PriorUsed(rpp_);
     if (slot >= 0) return {pageNo, static_cast<uint16_t>(slot)};
   }
-  return {};
 }
 
 int TORBDiskRecordManager::GetRecord(int32_t session, TORBNavigation& r) {

@@ -10,11 +10,37 @@
 #include <set>
 
 #include "orb/ORBExcept.h"
+#include "storage/ORBDiskPageManager.h"
 #include "storage/ORBFileFormat.h"
 #include "tables/ORBDatabaseData.h"
 #include "tables/ORBTypes.h"
 
 namespace orb {
+
+TORBDiskTableData::SharedScope::SharedScope(TORBDiskTableData& t, int32_t session) : t_(t) {
+  if (!t.db_.MultiUser() || !t.records_) return;
+  lock_ = std::make_unique<TORBDatabaseLock>(t.Pm(), 20214);
+  t.CatchUp(session);
+}
+
+TORBDiskTableData::SharedScope::~SharedScope() {
+  if (lock_) t_.seenChangeCounter_ = t_.Pm().Header().ChangeCounter;
+}
+
+void TORBDiskTableData::CatchUp(int32_t session) {
+  Pm().ReadHeader();
+  if (Pm().Header().ChangeCounter == seenChangeCounter_) return;
+  // Another process committed: cached pages and the counts may be stale.
+  Pm().DropCachedPages();
+  const std::vector<uint8_t> bytes = stateFile_->ReadAll(session, true);
+  TORBTableState s;
+  s.Load(bytes.data(), bytes.size());
+  RestoreState(s);
+  records_->PageIndex().Tree().Touch();
+  if (blobIndex_) blobIndex_->Tree().Touch();
+  for (auto& ix : indexes_) ix->Tree().Touch();
+  seenChangeCounter_ = Pm().Header().ChangeCounter;
+}
 
 TORBDiskTableData::TORBDiskTableData(TORBDiskDatabaseData& db, std::string name) : db_(db), name_(std::move(name)) {}
 
@@ -247,6 +273,7 @@ void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
       TORBTableState s;
       s.Load(state.data(), state.size());
       RestoreState(s);
+      seenChangeCounter_ = Pm().Header().ChangeCounter;
     } catch (...) {
       DropManagers();
       throw;
@@ -297,6 +324,7 @@ void TORBDiskTableData::CheckConstraintsFor(TORBTableCursor& c, const uint8_t* o
 
 void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   Records();
   const TORBTableState before = CurrentState();
   fieldManager_->SetAutoincValues(c.Sequences, c.Record.data());
@@ -325,6 +353,7 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
 
 void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   std::vector<uint8_t> old = StoredCurrent(c);
   CheckConstraintsFor(c, old.data(), c.Current);
   const TORBTableState before = CurrentState();
@@ -344,6 +373,7 @@ void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
 
 void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   std::vector<uint8_t> old = StoredCurrent(c);
   // Where the cursor stands afterwards: the next record, else the prior one.
   const TORBRecordID self = c.Current;
@@ -488,6 +518,7 @@ void TORBDiskTableData::TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRec
 
 int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   Records();
   if (records_->RecordCount() == 0) return grEOF;
   if (mode == nmCurrent)
@@ -521,6 +552,7 @@ void TORBDiskTableData::SetFilter(TORBTableCursor& c, TORBRecordFilter* filter) 
 
 int64_t TORBDiskTableData::CursorRecordCount(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   if (!c.Filter) return RecordCount();
   RefreshBitmap(c);
   return c.Bitmap->RecordCount();
@@ -624,6 +656,7 @@ std::vector<TORBRecordID> TORBDiskTableData::Candidates(TORBTableCursor& c, cons
 
 bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   Records();
   const std::vector<uint8_t> saved = c.Record;
   const TORBRecordID savedId = c.Current;
@@ -670,6 +703,7 @@ void TORBDiskTableData::Last(TORBTableCursor& c) {
 
 bool TORBDiskTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVariant>& values) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   if (c.ActiveIndex < 0) throw EORBException("Index not found", 20018);
   TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
   const std::vector<uint8_t> key = ix.KeyRef().FullKeyFromValues(values);
@@ -681,6 +715,7 @@ bool TORBDiskTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVarian
 
 int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   if (c.Bof || c.Eof || RecordCount() == 0) return -1;
   if (c.Filter) {
     RefreshBitmap(c);
@@ -704,6 +739,7 @@ int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
 
 void TORBDiskTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  SharedScope shared(*this, c.Session);
   const int64_t visible = CursorRecordCount(c);
   if (visible == 0) return;
   const int64_t n = std::clamp<int64_t>(recNo, 1, visible);

@@ -24,6 +24,7 @@ namespace orb {
 
 class TORBDiskDatabaseData;
 class TORBDiskPageManager;
+class TORBDatabaseLock;
 
 // What the table layer needs of a cursor: its session, its record buffer
 // and where it stands.
@@ -149,6 +150,21 @@ class TORBDiskTableData {
   // Keeps an up-to-date bitmap in step with a change made through the cursor.
   void TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordID id, bool present);
   TORBDiskPageManager& Pm();
+  // Multi-user: holds the database lock for one operation, after catching up
+  // with what other processes committed since this process last looked.
+  class SharedScope {
+   public:
+    explicit SharedScope(TORBDiskTableData& t, int32_t session);
+    ~SharedScope();
+    SharedScope(const SharedScope&) = delete;
+    SharedScope& operator=(const SharedScope&) = delete;
+
+   private:
+    TORBDiskTableData& t_;
+    std::unique_ptr<TORBDatabaseLock> lock_;
+  };
+  void CatchUp(int32_t session);
+  int64_t seenChangeCounter_ = -1;
 
   TORBDiskDatabaseData& db_;
   std::string name_;

@@ -12,6 +12,36 @@
 #include "storage/ORBCheck.h"
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBSystemFiles.h"
+#include "tables/ORBDatabaseData.h"
+#include "tables/ORBTableData.h"
+#include "tables/ORBTypes.h"
+
+namespace {
+
+// Every table it lists: each order, every record, every BLOB value, the check.
+void WalkTables(const std::string& path, const char* password) {
+  orb::TORBDiskDatabaseData db(path, orb::TORBPassword{password, 0}, true);
+  for (const std::string& name : db.TableNames()) {
+    orb::TORBDiskTableData& t = db.GetTableData(name);
+    orb::TORBTableCursor c;
+    t.OpenTable(c);
+    struct Closer {
+      orb::TORBDiskTableData& t;
+      orb::TORBTableCursor& c;
+      ~Closer() { t.CloseTable(c); }
+    } closer{t, c};
+    for (int index = -1; index < static_cast<int>(t.Indexes().Count()); ++index) {
+      c.ActiveIndex = index;
+      c.Current = {};
+      for (int r = t.GetRecord(c, orb::nmNext), n = 0; r == orb::grFound && n < 10000; r = t.GetRecord(c, orb::nmNext), ++n)
+        for (size_t f = 0; f < t.Fields().Count(); ++f)
+          if (orb::IsBlobStorage(t.Fields()[f].BaseFieldType)) t.GetBlobValue(c, f);
+    }
+    t.Check(0);
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = [] {
@@ -35,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       orb::CheckSystemFiles(pm);
       orb::TORBSystemFiles sys(pm);
       sys.Open();
+    } catch (const orb::EORBException&) {
+      continue;
+    }
+    try {
+      WalkTables(path, password);
     } catch (const orb::EORBException&) {
     }
   }

@@ -11,6 +11,8 @@
 #include "storage/ORBCompression.h"
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBSystemFiles.h"
+#include "tables/ORBDatabaseData.h"
+#include "tables/ORBTableData.h"
 #include "tables/ORBMetaData.h"
 
 namespace {
@@ -110,6 +112,49 @@ int main(int argc, char** argv) {
       pm.ApplyChanges(kSystemSession);
     }
     Save(root + "/database_file", pw.empty() ? "plain" : "encrypted", Slurp(path));
+    std::remove(path.c_str());
+  }
+
+  // A table with an index and BLOB values, small pages, plain and encrypted.
+  for (std::string pw : {"", "pw"}) {
+    const std::string path = root + "/table.orb";
+    TORBDiskDatabaseData::CreateDatabase(path, TORBPassword{pw, 0}, 512);
+    {
+      TORBDiskDatabaseData db(path, TORBPassword{pw, 0});
+      TORBFieldDefs f;
+      TORBFieldDef id, s, memo;
+      id.Name = "ID";
+      id.SetType(7);
+      s.Name = "S";
+      s.SetType(2, 30);
+      memo.Name = "M";
+      memo.SetType(33);
+      memo.BlobBlockSize = 4096;
+      memo.BlobCompressionAlgorithm = 1;
+      memo.BlobCompressionMode = 1;
+      f.Add(id);
+      f.Add(s);
+      f.Add(memo);
+      TORBIndexDefs ix;
+      TORBIndexDef byS;
+      byS.Name = "ByS";
+      byS.Columns = {{"S", true, false, 8}};
+      ix.Add(byS);
+      TORBDiskTableData& t = db.GetTableData("T");
+      t.CreateTable(0, f, ix, {});
+      TORBTableCursor c;
+      t.OpenTable(c);
+      for (int i = 0; i < 5; ++i) {
+        c.Record = t.NewRecord();
+        SetFieldData(0, t.Fields(), c.Record.data(), &i);
+        const std::string v = "value " + std::to_string(i * 37) + " with a longer tail";
+        SetFieldData(1, t.Fields(), c.Record.data(), v.c_str());
+        t.SetBlobValue(c, 2, std::vector<uint8_t>(static_cast<size_t>(i == 0 ? 1300 : 30 * i), static_cast<uint8_t>('a' + i)));
+        t.InsertRecord(c);
+      }
+      t.CloseTable(c);
+    }
+    Save(root + "/database_file", pw.empty() ? "table-plain" : "table-encrypted", Slurp(path));
     std::remove(path.c_str());
   }
 

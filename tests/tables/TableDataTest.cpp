@@ -3,6 +3,9 @@
 // nothing), schema changes, and a random run against a model.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <map>
 #include <random>
 
@@ -314,6 +317,53 @@ TEST_F(TableData, RandomOperationsAgainstAModel) {
     EXPECT_EQ(Name(), v.first);
     EXPECT_EQ(Memo(), v.second) << id;
   }
+}
+
+TEST_F(TableData, TwoProcessesInsertingIntoOneMultiUserDatabase) {
+  Close();
+  constexpr int kPerProcess = 150;
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int status = 0;
+      try {
+        TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
+        TORBDiskTableData& table = shared.GetTableData("People");
+        TORBTableCursor cur;
+        table.OpenTable(cur);
+        for (int i = 0; i < kPerProcess; ++i) {
+          cur.Record = table.NewRecord();
+          const int id = p * 100000 + i;
+          SetFieldData(fID, table.Fields(), cur.Record.data(), &id);
+          const std::string name = "p" + std::to_string(p) + "-" + std::to_string(i % 17);
+          SetFieldData(fName, table.Fields(), cur.Record.data(), name.c_str());
+          if (i % 5 == 0) table.SetBlobValue(cur, fMemo, std::vector<uint8_t>(static_cast<size_t>(i * 40), 'm'));
+          table.InsertRecord(cur);
+        }
+        table.CloseTable(cur);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "child %d: %s\n", p, e.what());
+        status = 1;
+      }
+      _exit(status);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  Open();
+  OpenTable();
+  EXPECT_EQ(t->RecordCount(), 2 * kPerProcess);
+  std::vector<int> ids;
+  for (int p = 0; p < 2; ++p)
+    for (int i = 0; i < kPerProcess; ++i) ids.push_back(p * 100000 + i);
+  EXPECT_EQ(Order(0), ids);
+  ExpectSound();
 }
 
 }  // namespace
