@@ -103,26 +103,39 @@ class RootCollation : public TORBCollation {
 
  private:
   static std::string Map(std::string_view s, bool upper) {
+    // Plain ASCII (most filter values) needs no case map.
+    if (std::all_of(s.begin(), s.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+      std::string out(s);
+      for (char& ch : out)
+        ch = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(ch)) : std::tolower(static_cast<unsigned char>(ch)));
+      return out;
+    }
+    // Case maps are not safe to share between threads: one per thread.
+    struct Holder {
+      UCaseMap* map = nullptr;
+      ~Holder() {
+        if (map) ucasemap_close(map);
+      }
+    };
+    thread_local Holder h;
     UErrorCode st = U_ZERO_ERROR;
-    UCaseMap* map = ucasemap_open("", 0, &st);
-    if (U_FAILURE(st)) return std::string(s);
+    if (!h.map) h.map = ucasemap_open("", 0, &st);
+    if (!h.map || U_FAILURE(st)) return std::string(s);
     std::string out(s.size() + 16, '\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
       st = U_ZERO_ERROR;
-      int32_t n = upper ? ucasemap_utf8ToUpper(map, out.data(), static_cast<int32_t>(out.size()), s.data(),
+      int32_t n = upper ? ucasemap_utf8ToUpper(h.map, out.data(), static_cast<int32_t>(out.size()), s.data(),
                                                static_cast<int32_t>(s.size()), &st)
-                        : ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), s.data(),
+                        : ucasemap_utf8ToLower(h.map, out.data(), static_cast<int32_t>(out.size()), s.data(),
                                                static_cast<int32_t>(s.size()), &st);
       if (st == U_BUFFER_OVERFLOW_ERROR) {
         out.resize(static_cast<size_t>(n) + 1);
         continue;
       }
-      ucasemap_close(map);
       if (U_FAILURE(st)) return std::string(s);
       out.resize(static_cast<size_t>(n));
       return out;
     }
-    ucasemap_close(map);
     return std::string(s);
   }
 };
