@@ -23,15 +23,21 @@ TORBDiskDatabaseData::TORBDiskDatabaseData(const std::string& fileName, const TO
   multiUser_ = mu;
   system_ = std::make_unique<TORBSystemFiles>(pm_);
   system_->Open();
+  if (multiUser_) {
+    session_ = system_->Sessions.ConnectSession();
+    locks_ = std::make_unique<TORBDatabaseTableLockManager>(pm_, system_->Sessions.SlotCount());
+  }
 }
 
 TORBDiskDatabaseData::~TORBDiskDatabaseData() {
   tables_.clear();
   try {
     // What was never committed is given back, so its new pages do not leak.
-    if (!readOnly_) Rollback(0);
+    if (!readOnly_) Rollback(session_);
+    if (multiUser_) system_->Sessions.DisconnectSession(session_);
   } catch (...) {
   }
+  locks_.reset();
   system_.reset();
   try {
     pm_.CloseDatabaseFile();

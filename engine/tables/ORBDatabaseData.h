@@ -10,6 +10,7 @@
 #include "orb/ORBPassword.h"
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBSystemFiles.h"
+#include "storage/ORBTableLocks.h"
 
 namespace orb {
 
@@ -33,6 +34,11 @@ class TORBDiskDatabaseData {
   TORBSystemFiles& System() { return *system_; }
   bool ReadOnly() const { return readOnly_; }
   bool MultiUser() const { return multiUser_; }
+  // The session cursors of this connection work in: 0 single-user, the
+  // connected session slot multi-user (other processes hold other slots).
+  int32_t Session() const { return session_; }
+  // Table locks between processes; null single-user.
+  TORBDatabaseTableLockManager* Locks() { return locks_.get(); }
 
   bool TableExists(const std::string& name);
   std::vector<std::string> TableNames();
@@ -50,6 +56,8 @@ class TORBDiskDatabaseData {
   std::vector<std::unique_ptr<TORBDiskTableData>> tables_;
   bool readOnly_ = false;
   bool multiUser_ = false;
+  int32_t session_ = 0;
+  std::unique_ptr<TORBDatabaseTableLockManager> locks_;
 };
 
 }  // namespace orb

@@ -74,6 +74,7 @@ void TORBDiskTableData::CreateManagers() {
 }
 
 void TORBDiskTableData::DropManagers() {
+  locksFile_.reset();
   indexes_.clear();
   blobs_.reset();
   blobIndex_.reset();
@@ -279,6 +280,22 @@ void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
       throw;
     }
   }
+  if (TORBDatabaseTableLockManager* locks = db_.Locks()) {
+    // Between processes: a shared open lock, or the exclusive one.
+    cursor.Session = db_.Session();
+    if (!locksFile_) {
+      locksFile_ = std::make_unique<TORBTableLocksFile>(Pm());
+      locksFile_->Open(entry_.LocksPageNo);
+    }
+    const int kind = cursor.Exclusive ? lkExclusive : lkOpen;
+    if (!locks->LockTable(cursor.Session, kind, *locksFile_, false, OpenLockDelayMs, OpenLockTries)) {
+      if (cursors_.empty()) DropManagers();
+      if (cursor.Exclusive)
+        throw EORBException::Fmt(
+            20208, "Cannot access table '%s' in exclusive mode. Probably the table is open by another user", name_);
+      throw EORBException::Fmt(20209, "Cannot open table '%s'. Table is locked", name_);
+    }
+  }
   cursors_.push_back(&cursor);
   cursor.Record = NewRecord();
   cursor.Bof = cursor.Eof = true;
@@ -290,6 +307,8 @@ void TORBDiskTableData::CloseTable(TORBTableCursor& cursor) {
   auto it = std::find(cursors_.begin(), cursors_.end(), &cursor);
   if (it == cursors_.end()) return;
   if (blobs_ && !cursor.Record.empty()) blobs_->ReleaseDescriptors(cursor.Record.data(), true);
+  if (db_.Locks() && locksFile_)
+    db_.Locks()->UnlockTable(cursor.Session, cursor.Exclusive ? lkExclusive : lkOpen, false, true, *locksFile_);
   cursors_.erase(it);
   if (cursors_.empty()) DropManagers();
 }

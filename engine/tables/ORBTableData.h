@@ -112,6 +112,10 @@ class TORBDiskTableData {
   TORBDiskRecordManager& Records();
   TORBBTreeRecordIndex& Index(size_t i) { return *indexes_.at(i); }
 
+  // How long opening waits for another process's table lock (tests shorten it).
+  static inline int OpenLockDelayMs = 100;
+  static inline int OpenLockTries = 50;
+
   // Fault injection for tests: called before each index takes a new key.
   std::function<void(size_t index)> BeforeIndexInsert;
 
@@ -173,6 +177,7 @@ class TORBDiskTableData {
   TORBTableMetaData meta_;
   TORBTableListEntry entry_;
   std::unique_ptr<TORBInternalDBTransactedAccessFile> metaFile_, stateFile_;
+  std::unique_ptr<TORBTableLocksFile> locksFile_;
   std::unique_ptr<TORBDiskRecordManager> records_;
   std::unique_ptr<TORBBTreeBlobPageIndex> blobIndex_;
   std::unique_ptr<TORBDiskBlobManager> blobs_;

@@ -366,4 +366,56 @@ TEST_F(TableData, TwoProcessesInsertingIntoOneMultiUserDatabase) {
   ExpectSound();
 }
 
+TEST_F(TableData, AnotherProcessHoldingTheTableExclusivelyKeepsOthersOut) {
+  Close();
+  const int savedTries = TORBDiskTableData::OpenLockTries;
+  TORBDiskTableData::OpenLockTries = 2;
+  TORBDiskTableData::OpenLockDelayMs = 10;
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 0;
+    try {
+      TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
+      TORBTableCursor cur;
+      cur.Exclusive = true;
+      shared.GetTableData("People").OpenTable(cur);
+      char ch = 1;
+      if (write(ready[1], &ch, 1) != 1 || read(done[0], &ch, 1) != 1) status = 2;
+      shared.GetTableData("People").CloseTable(cur);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "child: %s\n", e.what());
+      status = 1;
+    }
+    _exit(status);
+  }
+  char ch = 0;
+  ASSERT_EQ(read(ready[0], &ch, 1), 1);
+  {
+    TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
+    TORBDiskTableData& table = shared.GetTableData("People");
+    TORBTableCursor cur;
+    EXPECT_EQ(orbtest::CodeOf([&] { table.OpenTable(cur); }), 20209);
+    cur.Exclusive = true;
+    EXPECT_EQ(orbtest::MessageOf([&] { table.OpenTable(cur); }),
+              "Cannot access table 'People' in exclusive mode. Probably the table is open by another user - Native "
+              "error: 20208");
+    ASSERT_EQ(write(done[1], &ch, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    cur.Exclusive = false;
+    EXPECT_NO_THROW(table.OpenTable(cur));  // free again
+    table.CloseTable(cur);
+  }
+  TORBDiskTableData::OpenLockTries = savedTries;
+  TORBDiskTableData::OpenLockDelayMs = 100;
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+  Open();
+  OpenTable();
+}
+
 }  // namespace
