@@ -117,7 +117,8 @@ void TORBInternalDBTransactedAccessFile::SetSize(int32_t session, int32_t stored
 
 std::vector<uint8_t> TORBInternalDBTransactedAccessFile::ReadStored(int32_t session, bool validate,
                                                                    int32_t storedSize, int32_t count) {
-  std::vector<uint8_t> out(static_cast<size_t>(count));
+  // Grown page by page: a damaged size must not allocate more than the chain holds.
+  std::vector<uint8_t> out;
   const int64_t D = pm_.PageDataSize;
   int64_t done = 0, pos = kInternalFileHeaderSize;
   TORBChainWalk walk;
@@ -128,6 +129,7 @@ std::vector<uint8_t> TORBInternalDBTransactedAccessFile::ReadStored(int32_t sess
     walk.Visit(no);
     TORBPageHandle page(pm_, pm_.GetPage(session, no, validate, static_cast<uint8_t>(type_)));
     const int64_t n = std::min<int64_t>(D - pos, count - done);
+    out.resize(static_cast<size_t>(done + n));
     std::memcpy(out.data() + done, page->Data() + pos, static_cast<size_t>(n));
     done += n;
     pos = 0;
