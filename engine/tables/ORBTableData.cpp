@@ -12,6 +12,7 @@
 #include "orb/ORBExcept.h"
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBFileFormat.h"
+#include "storage/ORBFreeSpace.h"
 #include "tables/ORBDatabaseData.h"
 #include "tables/ORBTypes.h"
 
@@ -275,6 +276,16 @@ void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
       s.Load(state.data(), state.size());
       RestoreState(s);
       seenChangeCounter_ = Pm().Header().ChangeCounter;
+      if (cursor.RepairOpen) {
+        try {
+          records_->CheckPageIndex(cursor.Session);
+        } catch (const EORBException&) {
+          records_->RepairPageIndex(cursor.Session, [&](int32_t page) { return Pm().FreeSpace().IsPageUsed(page); });
+          SaveMetaData(cursor.Session);
+          SaveState(cursor.Session);
+          db_.Commit(cursor.Session);
+        }
+      }
     } catch (...) {
       DropManagers();
       throw;

@@ -37,6 +37,9 @@ struct TORBTableCursor {
   int ActiveIndex = -1;  // position in the index list, -1 for physical order
   TORBIndexPositionCache Cache;
   bool Bof = true, Eof = true;
+  // Set by the opener: the first open checks the record page index against
+  // the stored count and rebuilds it from the record pages when they differ.
+  bool RepairOpen = false;
   TORBSessionSequences Sequences;
   // A filter restricts what the cursor sees; its bitmap holds the visible
   // records by ordinal and is rebuilt when the table's change counter moves.

@@ -194,6 +194,25 @@ TEST_F(TableData, FailureInTheFourthIndexLeavesEverythingAsBefore) {
   ExpectSound();
 }
 
+TEST_F(TableData, ARepairingOpenRebuildsAPageIndexThatDisagrees) {
+  for (int id = 1; id <= 60; ++id) {
+    Set(id, "n" + std::to_string(id));
+    t->InsertRecord(c);
+  }
+  // Lose the page index entry of the first record page, as damage would.
+  const TORBRecordID first = t->Records().RecordIDByRecNo(0, 1);
+  t->Records().PageIndex().DecreaseOrSet(0, first.PageNo, 0, 0);
+  db->Commit(0);
+  Close();
+  Open();
+  t = &db->GetTableData("People");
+  c.RepairOpen = true;
+  t->OpenTable(c);
+  EXPECT_EQ(t->RecordCount(), 60);
+  ExpectSound();
+  EXPECT_EQ(Order(-1).size(), 60u);
+}
+
 TEST_F(TableData, DeleteMovesTheCursorAndEmptyTableRules) {
   for (int id = 1; id <= 3; ++id) {
     Set(id, "n" + std::to_string(id));
