@@ -518,13 +518,10 @@ void TORBDiskTableData::RefreshBitmap(TORBTableCursor& c) {
     bool scan = true;
     const std::vector<TORBRecordID> ids = Candidates(c, *c.Filter, &scan);
     if (scan) {
-      TORBNavigation n;
-      n.FromFirst = true;
-      n.Buffer = c.Record.data();
-      while (records_->GetRecord(c.Session, n) == grFound) {
-        n.FromFirst = false;
-        consider(n.Current);
-      }
+      ScanRecords(c.Session, c.Record, [&](TORBRecordID id) {
+        consider(id);
+        return true;
+      });
     } else {
       for (const TORBRecordID& id : ids)
         if (records_->ReadIndexedRecord(c.Session, id, c.Record)) consider(id);
@@ -688,6 +685,7 @@ bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) 
   std::lock_guard<std::recursive_mutex> g(lock_);
   SharedScope shared(*this, c.Session);
   Records();
+  RefreshBitmap(c);  // before the scan below borrows the cursor's buffer
   const std::vector<uint8_t> saved = c.Record;
   const TORBRecordID savedId = c.Current;
   bool scan = true;
@@ -697,17 +695,11 @@ bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) 
     return condition.Accepts() && Visible(c, id);
   };
   if (scan) {
-    TORBNavigation n;
-    n.FromFirst = true;
-    std::vector<uint8_t> buffer(c.Record.size());
-    n.Buffer = buffer.data();
-    while (records_->GetRecord(c.Session, n) == grFound) {
-      n.FromFirst = false;
-      c.Record = buffer;
-      if (accept(n.Current)) {
-        c.Bof = c.Eof = false;
-        return true;
-      }
+    bool found = false;
+    ScanRecords(c.Session, c.Record, [&](TORBRecordID id) { return !(found = accept(id)); });
+    if (found) {
+      c.Bof = c.Eof = false;
+      return true;
     }
   } else {
     for (const TORBRecordID& id : ids)
@@ -798,16 +790,25 @@ int TORBDiskTableData::IndexNumber(const std::string& name) const {
   return meta_.Indexes.IndexOfName(name);
 }
 
+void TORBDiskTableData::ScanRecords(int32_t session, std::vector<uint8_t>& buffer,
+                                    const std::function<bool(TORBRecordID)>& fn) {
+  buffer.resize(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
+  TORBNavigation n;
+  n.FromFirst = true;
+  n.Buffer = buffer.data();
+  while (records_->GetRecord(session, n) == grFound) {
+    n.FromFirst = false;
+    if (!fn(n.Current)) return;
+  }
+}
+
 TORBRecordWalk TORBDiskTableData::Walk() {
   return [this](int32_t session, const TORBRecordVisitor& visit) {
-    TORBNavigation n;
-    n.FromFirst = true;
-    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
-    n.Buffer = r.data();
-    while (records_->GetRecord(session, n) == grFound) {
-      n.FromFirst = false;
-      if (visit(r.data())) records_->UpdateRecord(session, r.data(), n.Current);
-    }
+    std::vector<uint8_t> r;
+    ScanRecords(session, r, [&](TORBRecordID id) {
+      if (visit(r.data())) records_->UpdateRecord(session, r.data(), id);
+      return true;
+    });
   };
 }
 
@@ -900,16 +901,13 @@ void TORBDiskTableData::RenameField(int32_t session, const std::string& oldName,
 void TORBDiskTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index) {
   const bool unique = index.Def().Unique || index.Def().Primary;
   index.Create(session, [&](const std::function<void(const uint8_t*, TORBRecordID)>& insert) {
-    TORBNavigation n;
-    n.FromFirst = true;
-    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
-    n.Buffer = r.data();
-    while (records_->GetRecord(session, n) == grFound) {
-      n.FromFirst = false;
-      if (unique && index.KeyConflicts(session, nullptr, r.data(), n.Current))
+    std::vector<uint8_t> r;
+    ScanRecords(session, r, [&](TORBRecordID id) {
+      if (unique && index.KeyConflicts(session, nullptr, r.data(), id))
         throw EORBException::Fmt(30320, "Constraint unique '%s' violated. Duplicate found.", IndexConstraintName(index.Def()));
-      insert(r.data(), n.Current);
-    }
+      insert(r.data(), id);
+      return true;
+    });
   });
 }
 
@@ -990,19 +988,15 @@ std::vector<std::string> TORBDiskTableData::Check(int32_t session) {
     guard("index " + ix->Def().Name, [&] { ix->CheckIntegrity(session, records_->RecordCount()); });
   std::map<int32_t, int64_t> sharedUse;  // bytes referenced per shared BLOB page
   guard("records", [&] {
-    TORBNavigation n;
-    n.FromFirst = true;
-    std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
-    n.Buffer = r.data();
+    std::vector<uint8_t> r;
     int64_t seen = 0;
-    while (records_->GetRecord(session, n) == grFound) {
-      n.FromFirst = false;
+    ScanRecords(session, r, [&](TORBRecordID id) {
       if (++seen > records_->RecordCount()) throw EORBException("More records than the table counts", 31160);
       for (auto& ix : indexes_)
-        if (ix->PathOf(session, r.data(), n.Current).Empty())
-          throw EORBException::Fmt(31161, "Record PageNo=%d SlotNo=%d has no entry in index '%s'", n.Current.PageNo,
-                                   n.Current.Slot, ix->Def().Name);
-      if (!blobs_) continue;
+        if (ix->PathOf(session, r.data(), id).Empty())
+          throw EORBException::Fmt(31161, "Record PageNo=%d SlotNo=%d has no entry in index '%s'", id.PageNo, id.Slot,
+                                   ix->Def().Name);
+      if (!blobs_) return true;
       for (size_t f = 0; f < meta_.Fields.Count(); ++f) {
         if (!IsBlobStorage(meta_.Fields[f].BaseFieldType) || FieldIsNull(r.data(), f)) continue;
         const TORBBlobRef ref = BlobRefOf(r.data(), meta_.Fields[f]);
@@ -1010,7 +1004,8 @@ std::vector<std::string> TORBDiskTableData::Check(int32_t session) {
         const TORBBlobData v = blobs_->ReadValue(session, ref);
         if (ref.BlobID != -1) sharedUse[ref.PageNo] += static_cast<int64_t>(v.Bytes.size()) + 22;
       }
-    }
+      return true;
+    });
     if (seen != records_->RecordCount())
       throw EORBException::Fmt(31162, "The table counts %d records, its pages hold %d", records_->RecordCount(), seen);
   });

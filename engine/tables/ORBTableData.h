@@ -148,6 +148,8 @@ class TORBDiskTableData {
   // The stored form of the cursor's current record ("Record not found" when gone).
   std::vector<uint8_t> StoredCurrent(TORBTableCursor& c);
   TORBRecordWalk Walk();
+  // Reads every record in physical order into `buffer`; stops when fn answers false.
+  void ScanRecords(int32_t session, std::vector<uint8_t>& buffer, const std::function<bool(TORBRecordID)>& fn);
   void BuildIndex(int32_t session, TORBBTreeRecordIndex& index);
   int NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
   int NavigateUnfiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast);
