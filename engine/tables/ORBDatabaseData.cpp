@@ -75,6 +75,7 @@ void TORBDiskDatabaseData::Rollback(int32_t session) {
   pm_.CancelChanges(session);
   pm_.CancelChanges(kSystemSession);
   system_->TableList.Load();
+  for (auto& t : tables_) t->DiscardChanges(session);
 }
 
 }  // namespace orb

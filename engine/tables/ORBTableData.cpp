@@ -33,6 +33,11 @@ void TORBDiskTableData::CatchUp(int32_t session) {
   if (Pm().Header().ChangeCounter == seenChangeCounter_) return;
   // Another process committed: cached pages and the counts may be stale.
   Pm().DropCachedPages();
+  ReloadState(session);
+  seenChangeCounter_ = Pm().Header().ChangeCounter;
+}
+
+void TORBDiskTableData::ReloadState(int32_t session) {
   const std::vector<uint8_t> bytes = stateFile_->ReadAll(session, true);
   TORBTableState s;
   s.Load(bytes.data(), bytes.size());
@@ -40,7 +45,13 @@ void TORBDiskTableData::CatchUp(int32_t session) {
   records_->PageIndex().Tree().Touch();
   if (blobIndex_) blobIndex_->Tree().Touch();
   for (auto& ix : indexes_) ix->Tree().Touch();
-  seenChangeCounter_ = Pm().Header().ChangeCounter;
+  for (TORBTableCursor* cur : cursors_) cur->Bitmap.reset();
+}
+
+void TORBDiskTableData::DiscardChanges(int32_t session) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  // Only an open table has state to go back to (a table being created has none yet).
+  if (records_ && !cursors_.empty()) ReloadState(session);
 }
 
 TORBDiskTableData::TORBDiskTableData(TORBDiskDatabaseData& db, std::string name) : db_(db), name_(std::move(name)) {}

@@ -74,6 +74,10 @@ class TORBDiskTableData {
   void AddIndex(const TORBIndexDef& def, TORBTableCursor& cursor);
   void DeleteIndex(int32_t objectID, TORBTableCursor& cursor);
 
+  // After the session's uncommitted pages were dropped: the counts and
+  // cached positions go back to what the file holds.
+  void DiscardChanges(int32_t session);
+
   // A blank record buffer (every field NULL, defaults applied).
   std::vector<uint8_t> NewRecord() const;
   // Record operations on the cursor's buffer and current record; each is all
@@ -173,6 +177,8 @@ class TORBDiskTableData {
     std::unique_ptr<TORBDatabaseLock> lock_;
   };
   void CatchUp(int32_t session);
+  // Counts and autoincrement values from the table state file.
+  void ReloadState(int32_t session);
   int64_t seenChangeCounter_ = -1;
 
   TORBDiskDatabaseData& db_;

@@ -213,6 +213,27 @@ TEST_F(TableData, ARepairingOpenRebuildsAPageIndexThatDisagrees) {
   EXPECT_EQ(Order(-1).size(), 60u);
 }
 
+TEST_F(TableData, RollingBackATransactionRestoresTheTable) {
+  Set(1, "kept", "memo");
+  t->InsertRecord(c);
+  c.InTransaction = true;
+  for (int id = 2; id <= 6; ++id) {
+    Set(id, "gone", std::string(5000, 'g'));
+    t->InsertRecord(c);
+  }
+  EXPECT_EQ(t->RecordCount(), 6);
+  db->Rollback(0);
+  c.InTransaction = false;
+  EXPECT_EQ(t->RecordCount(), 1);
+  EXPECT_EQ(Order(0), (std::vector<int>{1}));
+  ExpectSound();
+  Set(2, "after");
+  t->InsertRecord(c);
+  Reopen();
+  EXPECT_EQ(Order(0), (std::vector<int>{1, 2}));
+  ExpectSound();
+}
+
 TEST_F(TableData, DeleteMovesTheCursorAndEmptyTableRules) {
   for (int id = 1; id <= 3; ++id) {
     Set(id, "n" + std::to_string(id));
