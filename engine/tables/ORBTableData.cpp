@@ -286,7 +286,8 @@ void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
       TORBTableState s;
       s.Load(state.data(), state.size());
       RestoreState(s);
-      seenChangeCounter_ = Pm().Header().ChangeCounter;
+      // Multi-user: read without the database lock, so the first operation catches up.
+      seenChangeCounter_ = db_.MultiUser() ? -1 : Pm().Header().ChangeCounter;
       if (cursor.RepairOpen) {
         try {
           records_->CheckPageIndex(cursor.Session);
