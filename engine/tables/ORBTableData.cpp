@@ -433,6 +433,8 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
     if (GetRecord(probe, nmPrior) == grFound) neighbour = probe.Current;
   }
   if (blobs_ && !probe.Record.empty()) blobs_->ReleaseDescriptors(probe.Record.data(), true);
+  // The neighbour's bytes do not change with this delete: keep them rather than read them again.
+  std::vector<uint8_t> neighbourRecord = neighbour.PageNo >= 0 ? std::move(probe.Record) : std::vector<uint8_t>{};
   const TORBTableState before = CurrentState();
   const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
   Atomically(c, before, [&] {
@@ -447,7 +449,8 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
     if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
   });
   TrackChange(c, tracked, self, false);
-  if (neighbour.PageNo >= 0 && ReadRecord(c.Session, neighbour, c.Record)) {
+  if (neighbour.PageNo >= 0) {
+    c.Record = std::move(neighbourRecord);
     c.Current = neighbour;
     c.Bof = c.Eof = false;
     // A filtered cursor stands on the nearest record it sees.

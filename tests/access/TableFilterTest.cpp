@@ -3,23 +3,17 @@
 // changes through a filtered cursor, and Locate.
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
+#include "../tables/RecordFixture.h"
 #include "access/ORBExpressionFilter.h"
 #include "orb/ORBExcept.h"
 #include "tables/ORBDatabaseData.h"
 #include "tables/ORBTableData.h"
 
 using namespace orb;
+using orbtest::Field;
 using orbtest::TempDir;
 
 namespace {
-
-TORBFieldDef Field(const std::string& name, uint8_t declared, int32_t size = 0) {
-  TORBFieldDef f;
-  f.Name = name;
-  f.SetType(declared, size);
-  return f;
-}
 
 TORBIndexDef Index(const std::string& name, const std::string& field, bool unique, bool ci = false) {
   TORBIndexDef d;
