@@ -39,7 +39,7 @@
 #include "orb/ORBExcept.h"
 #include "tables/ORBDatabaseData.h"
 #include "tables/ORBDiskRecordManager.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 
 extern char** environ;
 

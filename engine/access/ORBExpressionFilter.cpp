@@ -6,7 +6,7 @@
 
 namespace orb {
 
-TORBExpressionFilter::TORBExpressionFilter(TORBDiskTableData& table, TORBTableCursor& cursor, const std::string& text,
+TORBExpressionFilter::TORBExpressionFilter(TORBTableData& table, TORBTableCursor& cursor, const std::string& text,
                                            bool caseInsensitive, bool partialCompare)
     : source_(table, cursor) {
   expression_.ParseFilter(&source_, text, caseInsensitive, partialCompare);

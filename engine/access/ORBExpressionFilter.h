@@ -11,7 +11,7 @@ namespace orb {
 class TORBExpressionFilter : public TORBRecordFilter {
  public:
   // Parses and binds the text ("Field '%s' not found" and the parse errors).
-  TORBExpressionFilter(TORBDiskTableData& table, TORBTableCursor& cursor, const std::string& text,
+  TORBExpressionFilter(TORBTableData& table, TORBTableCursor& cursor, const std::string& text,
                        bool caseInsensitive = false, bool partialCompare = false);
   bool Accepts() override { return expression_.GetBooleanValue(); }
   std::vector<TORBFieldCondition> IndexConditions() const override;

@@ -8,7 +8,7 @@ namespace orb {
 
 class TORBTableRecordSource : public TORBRecordSource {
  public:
-  TORBTableRecordSource(TORBDiskTableData& table, TORBTableCursor& cursor) : table_(table), cursor_(cursor) {}
+  TORBTableRecordSource(TORBTableData& table, TORBTableCursor& cursor) : table_(table), cursor_(cursor) {}
 
   std::string TableName() const override { return table_.Name(); }
   int32_t FindField(std::string_view name) const override;
@@ -18,7 +18,7 @@ class TORBTableRecordSource : public TORBRecordSource {
   void ReadField(int32_t field, TORBVariant& value) const override;
 
  private:
-  TORBDiskTableData& table_;
+  TORBTableData& table_;
   TORBTableCursor& cursor_;
 };
 

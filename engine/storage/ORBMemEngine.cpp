@@ -39,7 +39,7 @@ int64_t TORBBitsArray::FirstClear() const {
 
 // ---- memory page manager ----------------------------------------------------
 
-TORBMemoryPageManager::TORBMemoryPageManager() { SetGeometry(4096, 0); }
+TORBMemoryPageManager::TORBMemoryPageManager(uint16_t headerSize) { SetGeometry(4096, headerSize); }
 
 TORBMemoryPageManager::~TORBMemoryPageManager() {
   DropAllPages();  // page objects point into the buffers
@@ -235,7 +235,9 @@ void TORBMemoryRecordManager::EmptyAll(int32_t) {
   records_.shrink_to_fit();
   deleted_ = TORBBitsArray();
   capacity_ = lowest_ = highest_ = count_ = 0;
-  changes_ = 0;
+  // The counter goes on rather than back to 0, so a filter bitmap or cached
+  // position taken before the clear cannot match the emptied table again.
+  ++changes_;
   everDeleted_ = false;
 }
 

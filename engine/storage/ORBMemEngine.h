@@ -30,7 +30,8 @@ class TORBBitsArray {
 class TORBMemoryPageManager : public TORBPageManager {
  public:
   static constexpr int32_t kGrowthStep = 50;
-  TORBMemoryPageManager();
+  // Pages have no header unless one is asked for (BLOB pages chain through it).
+  explicit TORBMemoryPageManager(uint16_t headerSize = 0);
   ~TORBMemoryPageManager() override;
 
   int32_t GetTotalPageCount() override { return count_; }
@@ -87,18 +88,5 @@ class TORBMemoryRecordManager : public TORBRecordManager {
   bool everDeleted_ = false;
 };
 
-// The "MEMORY" and "TEMP" databases before tables exist: a name, an
-// in-process object id counter and one session number for every session.
-class TORBProcessDatabaseData {
- public:
-  explicit TORBProcessDatabaseData(std::string name) : name_(std::move(name)) {}
-  const std::string& Name() const { return name_; }
-  int32_t GetNextObjectID() { return ++nextObjectId_; }
-  int32_t ConnectSession() { return 0; }
-
- private:
-  std::string name_;
-  int32_t nextObjectId_ = 0;
-};
 
 }  // namespace orb

@@ -163,7 +163,7 @@ void TORBTemporaryRecordManager::EmptyAll(int32_t) {
   memory_.clear();
   buffered_ = 0;
   count_ = 0;
-  changes_ = 0;
+  ++changes_;  // never back to a value an older bitmap was stamped with
   file_.Close();
 }
 

@@ -228,6 +228,19 @@ void TORBDiskBlobManager::WriteRecordBlobs(int32_t session, uint8_t* record) {
   }
 }
 
+void TORBDiskBlobManager::AdoptStoredRefs(int32_t session, uint8_t* record, const uint8_t* stored) {
+  for (size_t i = 0; i < fields_.Count(); ++i) {
+    const TORBFieldDef& f = fields_[i];
+    if (!IsBlobStorage(f.BaseFieldType)) continue;
+    TORBBlobRef owned = StoredRef(stored, i);
+    const TORBBlobDescriptor* d = Descriptor(record, i);
+    const TORBBlobRef given = StoredRef(record, i);
+    if (!(d && d->Modified) && !given.IsStored() && owned.IsStored()) FreeValue(session, owned);
+    SetBlobRef(record, f, owned);
+    if (!(d && d->Modified)) SetFieldNull(record, i, !owned.IsStored());
+  }
+}
+
 void TORBDiskBlobManager::DeleteRecordBlobs(int32_t session, uint8_t* record) {
   for (size_t i = 0; i < fields_.Count(); ++i) {
     const TORBFieldDef& f = fields_[i];

@@ -111,6 +111,12 @@ class TORBDiskBlobManager {
   // Before a record is written: stores every modified value and puts its
   // reference into the buffer.
   void WriteRecordBlobs(int32_t session, uint8_t* record);
+  // Before a record is rewritten over `stored`, its stored form: the buffer's
+  // references become the ones the record owns. A written value replaces the
+  // old one; a field left without a value frees it; a reference the record
+  // does not own is never adopted, so a copied buffer cannot later free
+  // another record's value.
+  void AdoptStoredRefs(int32_t session, uint8_t* record, const uint8_t* stored);
   // Before a record is deleted: frees its stored values.
   void DeleteRecordBlobs(int32_t session, uint8_t* record);
   // Keeps a modified descriptor unless forced.

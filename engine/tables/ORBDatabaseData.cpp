@@ -3,7 +3,7 @@
 
 #include "orb/ORBExcept.h"
 #include "orb/ORBText.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 
 namespace orb {
 

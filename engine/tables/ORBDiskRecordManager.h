@@ -12,6 +12,7 @@
 #include "tables/ORBBTreeKeys.h"
 #include "tables/ORBBTreePageIndex.h"
 #include "tables/ORBMetaData.h"
+#include "tables/ORBTableRecordStore.h"
 
 namespace orb {
 
@@ -38,7 +39,7 @@ class TORBSmallRecordPage {
   int32_t rpp_, recordSize_, bitmapSize_;
 };
 
-class TORBDiskRecordManager : public TORBRecordManager, public TORBIndexRecordReader {
+class TORBDiskRecordManager : public TORBTableRecordStore {
  public:
   TORBDiskRecordManager(TORBPageManager& pm, const TORBFieldDefs& fields, int32_t tableID);
 
@@ -47,8 +48,9 @@ class TORBDiskRecordManager : public TORBRecordManager, public TORBIndexRecordRe
   void CreatePageIndex(int32_t session);
   int32_t IndexRoot() const { return pageIndex_.RootPageNo(); }
   void SetIndexRoot(int32_t root) { pageIndex_.SetRoot(root); }
-  void ReadState(const TORBTableState& state);
-  void WriteState(TORBTableState& state) const;
+  void ReadState(const TORBTableState& state) override;
+  void WriteState(TORBTableState& state) const override;
+  void Touch() override { pageIndex_.Tree().Touch(); }
 
   bool InsertRecord(int32_t session, const uint8_t* record, TORBRecordID& id) override;
   bool UpdateRecord(int32_t session, const uint8_t* record, TORBRecordID id) override;
@@ -68,16 +70,16 @@ class TORBDiskRecordManager : public TORBRecordManager, public TORBIndexRecordRe
   // "Invalid table RecordPageIndex or MostUpdated…" when the counts disagree.
   void CheckPageIndex(int32_t session);
   // Also reads every record page: its used slots must match the index.
-  void CheckPages(int32_t session);
+  void CheckPages(int32_t session) override;
 
-  int32_t RecordsPerPage() const { return rpp_; }
-  int32_t RecordSize() const { return recordSize_; }
+  int32_t RecordsPerPage() const override { return rpp_; }
+  int32_t RecordSize() const override { return recordSize_; }
   int32_t MemoryRecordSize() const { return memorySize_; }
   TORBBTreeRecordPageIndex& PageIndex() { return pageIndex_; }
   // Why the last InsertRecord failed.
-  const std::string& LastError() const { return lastError_; }
+  const std::string& LastError() const override { return lastError_; }
   // The ordinal limit for record bitmaps: (last page + 1) × RecordsPerPage.
-  int64_t OrdinalLimit(int32_t session);
+  int64_t OrdinalLimit(int32_t session) override;
 
  private:
   bool IsTablePage(const TORBPage& page) const;

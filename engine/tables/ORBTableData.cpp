@@ -1,342 +1,235 @@
-// Table data operations on a database file. A record operation checks what
-// can refuse it first (constraints, key conflicts), then changes pages; any
-// failure after that puts back every page the operation touched (the whole
-// uncommitted session outside a transaction, a savepoint inside one) and the
-// in-memory counts, so no half-done record, index entry or BLOB is committed.
+// Table data operations common to every store. A record operation checks
+// what can refuse it first (constraints, key conflicts), then changes pages;
+// any failure after that puts back every page the operation touched and the
+// in-memory counts (the variant decides how), so no half-done record, index
+// entry or BLOB survives.
 #include "tables/ORBTableData.h"
 
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <map>
 
 #include "orb/ORBExcept.h"
-#include "storage/ORBDiskPageManager.h"
-#include "storage/ORBFileFormat.h"
-#include "storage/ORBFreeSpace.h"
-#include "tables/ORBDatabaseData.h"
+#include "orb/ORBText.h"
+#include "storage/ORBPageManager.h"
+#include "storage/ORBTempEngine.h"
 #include "tables/ORBTypes.h"
 
 namespace orb {
 
-TORBDiskTableData::SharedScope::SharedScope(TORBDiskTableData& t, int32_t session) : t_(t) {
-  if (!t.db_.MultiUser() || !t.records_) return;
-  lock_ = std::make_unique<TORBDatabaseLock>(t.Pm(), 20214);
-  t.CatchUp(session);
-}
+TORBTableData::TORBTableData(std::string name) : name_(std::move(name)) {}
 
-TORBDiskTableData::SharedScope::~SharedScope() {
-  if (lock_) t_.seenChangeCounter_ = t_.Pm().Header().ChangeCounter;
-}
+TORBTableData::~TORBTableData() = default;
 
-void TORBDiskTableData::CatchUp(int32_t session) {
-  Pm().ReadHeader();
-  if (Pm().Header().ChangeCounter == seenChangeCounter_) return;
-  // Another process committed: cached pages and the counts may be stale.
-  Pm().DropCachedPages();
-  ReloadState(session);
-  seenChangeCounter_ = Pm().Header().ChangeCounter;
-}
-
-void TORBDiskTableData::ReloadState(int32_t session) {
-  const std::vector<uint8_t> bytes = stateFile_->ReadAll(session, true);
-  TORBTableState s;
-  s.Load(bytes.data(), bytes.size());
-  RestoreState(s);
-  records_->PageIndex().Tree().Touch();
-  if (blobIndex_) blobIndex_->Tree().Touch();
-  for (auto& ix : indexes_) ix->Tree().Touch();
-  for (TORBTableCursor* cur : cursors_) cur->Bitmap.reset();
-}
-
-void TORBDiskTableData::DiscardChanges(int32_t session) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  // Only an open table has state to go back to (a table being created has none yet).
-  if (records_ && !cursors_.empty()) ReloadState(session);
-}
-
-TORBDiskTableData::TORBDiskTableData(TORBDiskDatabaseData& db, std::string name) : db_(db), name_(std::move(name)) {}
-
-TORBDiskTableData::~TORBDiskTableData() { DropManagers(); }
-
-TORBDiskPageManager& TORBDiskTableData::Pm() { return db_.PageManager(); }
-
-TORBDiskRecordManager& TORBDiskTableData::Records() {
+TORBTableRecordStore& TORBTableData::Records() {
   if (!records_) throw EORBException("Nil pointer occured", 20135);
   return *records_;
 }
 
-int64_t TORBDiskTableData::RecordCount() const { return records_ ? records_->RecordCount() : 0; }
-int32_t TORBDiskTableData::ChangeCounter() const { return records_ ? records_->ChangeCounter() : 0; }
+int64_t TORBTableData::RecordCount() const { return records_ ? records_->RecordCount() : 0; }
+int32_t TORBTableData::ChangeCounter() const { return records_ ? records_->ChangeCounter() : 0; }
 
-void TORBDiskTableData::CreateManagers() {
+void TORBTableData::DefineTable(const TORBFieldDefs& fields, const TORBIndexDefs& indexes,
+                                const TORBConstraintDefs& constraints) {
+  meta_ = TORBTableMetaData{};
+  meta_.Fields.Assign(fields);
+  for (size_t i = 0; i < meta_.Fields.Count(); ++i) meta_.Fields[i].ObjectID = NewObjectID();
   meta_.Fields.ComputeOffsets();
-  records_ = std::make_unique<TORBDiskRecordManager>(Pm(), meta_.Fields, tableID_);
-  records_->InitLayout(meta_.Fields.MemoryRecordSize(), meta_.Fields.RecordSize(),
-                       static_cast<int32_t>(meta_.Fields.Count()));
-  records_->SetIndexRoot(meta_.RecordIndexRoot);
+  meta_.Indexes.Assign(indexes);
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
+    meta_.Indexes[i].ObjectID = NewObjectID();
+    meta_.Indexes[i].RootPageNo = -1;
+    meta_.Indexes[i].Temporary = false;
+  }
+  meta_.Constraints.Assign(constraints);
+  for (size_t i = 0; i < meta_.Constraints.Count(); ++i) {
+    const uint8_t t = meta_.Constraints[i].ConstraintType;
+    if (t != ctPrimary && t != ctUnique && t != ctNotNull && t != ctCheck)
+      throw EORBException("Not implemented yet", 20129);
+    meta_.Constraints[i].ObjectID = NewObjectID();
+    // References by name are bound to the ids just given out.
+    TORBConstraintDef& con = meta_.Constraints[i];
+    if (t == ctNotNull || t == ctCheck) {
+      const int f = meta_.Fields.IndexOfName(con.Object.Name);
+      if (f < 0) throw EORBException::Fmt(30343, "Field '%s' not found", con.Object.Name);
+      con.Object.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
+    } else {
+      const int x = meta_.Indexes.IndexOfName(con.Object.Name);
+      if (x < 0) throw EORBException("Index not found", 20018);
+      con.Object.ID = meta_.Indexes[static_cast<size_t>(x)].ObjectID;
+      for (TORBConstraintRef& col : con.Columns) {
+        const int f = meta_.Fields.IndexOfName(col.Name);
+        if (f >= 0) col.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
+      }
+    }
+  }
+  // A unique or primary index brings its constraint.
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
+    const TORBIndexDef& ix = meta_.Indexes[i];
+    if (!ix.Unique && !ix.Primary) continue;
+    bool covered = false;
+    for (const TORBConstraintDef& c : meta_.Constraints.Items()) covered |= c.Object.ID == ix.ObjectID;
+    if (covered) continue;
+    TORBConstraintDef c;
+    c.Name = IndexConstraintName(ix);
+    c.ObjectID = NewObjectID();
+    c.ConstraintType = ix.Primary ? ctPrimary : ctUnique;
+    c.Object = {ix.Name, ix.ObjectID};
+    for (const TORBIndexColumn& col : ix.Columns) {
+      const int f = meta_.Fields.IndexOfName(col.FieldName);
+      c.Columns.push_back({col.FieldName, f >= 0 ? meta_.Fields[static_cast<size_t>(f)].ObjectID : -1});
+    }
+    meta_.Constraints.Add(c);
+  }
+  NameConstraints(meta_.Constraints, name_);
+}
+
+void TORBTableData::CreateSharedManagers() {
   hasBlobs_ = false;
   for (const TORBFieldDef& f : meta_.Fields.Items()) hasBlobs_ |= IsBlobStorage(f.BaseFieldType);
   if (hasBlobs_) {
-    blobIndex_ = std::make_unique<TORBBTreeBlobPageIndex>(Pm());
-    blobs_ = std::make_unique<TORBDiskBlobManager>(Pm(), meta_.Fields, *blobIndex_);
+    blobIndex_ = std::make_unique<TORBBTreeBlobPageIndex>(BlobPages());
+    blobs_ = std::make_unique<TORBDiskBlobManager>(BlobPages(), meta_.Fields, *blobIndex_);
     if (!meta_.BlobState.empty()) blobs_->ReadIndexRoot(meta_.BlobState);
   }
   MakeIndexObjects();
   fieldManager_ = std::make_unique<TORBFieldManager>(meta_.Fields);
 }
 
-void TORBDiskTableData::DropManagers() {
-  locksFile_.reset();
+void TORBTableData::DropManagers() {
   indexes_.clear();
+  // Temporary index definitions go with their pages.
+  for (size_t i = meta_.Indexes.Count(); i-- > 0;)
+    if (meta_.Indexes[i].Temporary) meta_.Indexes.Delete(i);
+  tempPages_.reset();
   blobs_.reset();
   blobIndex_.reset();
   fieldManager_.reset();
   records_.reset();
-  metaFile_.reset();
-  stateFile_.reset();
 }
 
-void TORBDiskTableData::SaveMetaData(int32_t session) {
-  meta_.RecordIndexRoot = records_->IndexRoot();
-  meta_.BlobState = blobs_ ? blobs_->WriteIndexRoot() : std::vector<uint8_t>{};
-  const std::vector<uint8_t> bytes = meta_.Save();
-  metaFile_->WriteFile(session, bytes.data(), static_cast<int32_t>(bytes.size()));
-}
-
-TORBTableState TORBDiskTableData::CurrentState() const {
+TORBTableState TORBTableData::CurrentState() const {
   TORBTableState s;
   s.AutoincLast = fieldManager_->LastValues();
   records_->WriteState(s);
   return s;
 }
 
-void TORBDiskTableData::RestoreState(const TORBTableState& s) {
+void TORBTableData::RestoreState(const TORBTableState& s) {
   records_->ReadState(s);
   fieldManager_->LastValues() = s.AutoincLast;
   fieldManager_->LastValues().resize(meta_.Fields.Count(), 0);
 }
 
-void TORBDiskTableData::SaveState(int32_t session) {
-  const std::vector<uint8_t> bytes = CurrentState().Save();
-  stateFile_->WriteFile(session, bytes.data(), static_cast<int32_t>(bytes.size()));
-}
-
-void TORBDiskTableData::Commit(int32_t session, bool inTransaction) {
-  if (!inTransaction) db_.Commit(session);
-}
-
-void TORBDiskTableData::RollbackOperation(int32_t session, bool inTransaction, const TORBTableState& state) {
-  if (inTransaction) Pm().RollbackSavepoint(session);
-  else db_.Rollback(session);
-  RestoreState(state);
-  // Cached positions and counts may describe pages that were put back.
-  records_->PageIndex().Tree().Touch();
+void TORBTableData::TouchAll() {
+  records_->Touch();
   if (blobIndex_) blobIndex_->Tree().Touch();
   for (auto& ix : indexes_) ix->Tree().Touch();
 }
 
-template <class F>
-void TORBDiskTableData::Atomically(TORBTableCursor& c, const TORBTableState& before, F&& change) {
-  if (c.InTransaction) Pm().BeginSavepoint(c.Session);
-  try {
-    change();
-    SaveState(c.Session);
-    Commit(c.Session, c.InTransaction);
-  } catch (...) {
-    RollbackOperation(c.Session, c.InTransaction, before);
-    throw;
-  }
-  Pm().ReleaseSavepoint(c.Session);
-}
-
-template <class F>
-void TORBDiskTableData::ChangeSchema(int32_t session, F&& change) {
-  const TORBTableMetaData saved = meta_;
-  try {
-    change();
-    SaveMetaData(session);
-    db_.Commit(session);
-  } catch (...) {
-    db_.Rollback(session);
-    meta_ = saved;
-    MakeIndexObjects();
-    throw;
-  }
-}
-
-void TORBDiskTableData::MakeIndexObjects() {
-  indexes_.clear();
-  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
-    indexes_.push_back(std::make_unique<TORBBTreeRecordIndex>(Pm(), meta_.Indexes[i], meta_.Fields, records_.get()));
-}
-
-void TORBDiskTableData::CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const {
-  if (cursor.InTransaction)
+void TORBTableData::CheckNotInTransaction(const TORBTableCursor& cursor, const char* operation) const {
+  if (cursor.InTransaction && Transactional())
     throw EORBException::Fmt(20256, "Cannot perform '%s' operation on a database in transaction", operation);
 }
 
-void TORBDiskTableData::CreateTable(int32_t session, const TORBFieldDefs& fields, const TORBIndexDefs& indexes,
-                                   const TORBConstraintDefs& constraints) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  if (fields.Count() == 0) throw EORBException("Error creating table - no fields were specified", 20128);
-  if (db_.TableExists(name_)) throw EORBException::Fmt(30395, "Cannot create table. Table '%s' already exists", name_);
+void TORBTableData::StartChange(int32_t session, bool inTransaction) {
+  if (tempPages_) tempPages_->BeginSavepoint(session);
+  BeginChange(session, inTransaction);
+}
+
+void TORBTableData::CompleteChange(int32_t session, bool inTransaction, bool schema) {
+  FinishChange(session, inTransaction, schema);
+  // Temporary indexes are outside transactions: their pages take effect at once.
+  if (tempPages_) tempPages_->ApplyChanges(session);
+}
+
+void TORBTableData::AbandonChange(int32_t session, bool inTransaction) {
+  if (tempPages_) {
+    tempPages_->RollbackSavepoint(session);
+    tempPages_->ApplyChanges(session);
+  }
+  UndoChange(session, inTransaction);
+}
+
+void TORBTableData::CloseChange(int32_t session) {
+  EndChange(session);
+  if (tempPages_) tempPages_->ReleaseSavepoint(session);
+}
+
+template <class F, class U>
+void TORBTableData::Atomically(TORBTableCursor& c, const TORBTableState& before, F&& change, U&& undoRecords) {
+  StartChange(c.Session, c.InTransaction);
   try {
-    tableID_ = db_.NextObjectID();
-    meta_ = TORBTableMetaData{};
-    meta_.Fields.Assign(fields);
-    for (size_t i = 0; i < meta_.Fields.Count(); ++i) meta_.Fields[i].ObjectID = db_.NextObjectID();
-    meta_.Fields.ComputeOffsets();
-    meta_.Indexes.Assign(indexes);
-    for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
-      meta_.Indexes[i].ObjectID = db_.NextObjectID();
-      meta_.Indexes[i].RootPageNo = -1;
-    }
-    meta_.Constraints.Assign(constraints);
-    for (size_t i = 0; i < meta_.Constraints.Count(); ++i) {
-      const uint8_t t = meta_.Constraints[i].ConstraintType;
-      if (t != ctPrimary && t != ctUnique && t != ctNotNull && t != ctCheck)
-        throw EORBException("Not implemented yet", 20129);
-      meta_.Constraints[i].ObjectID = db_.NextObjectID();
-      // References by name are bound to the ids just given out.
-      TORBConstraintDef& con = meta_.Constraints[i];
-      if (t == ctNotNull || t == ctCheck) {
-        const int f = meta_.Fields.IndexOfName(con.Object.Name);
-        if (f < 0) throw EORBException::Fmt(30343, "Field '%s' not found", con.Object.Name);
-        con.Object.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
-      } else {
-        const int x = meta_.Indexes.IndexOfName(con.Object.Name);
-        if (x < 0) throw EORBException("Index not found", 20018);
-        con.Object.ID = meta_.Indexes[static_cast<size_t>(x)].ObjectID;
-        for (TORBConstraintRef& col : con.Columns) {
-          const int f = meta_.Fields.IndexOfName(col.Name);
-          if (f >= 0) col.ID = meta_.Fields[static_cast<size_t>(f)].ObjectID;
-        }
-      }
-    }
-    // A unique or primary index brings its constraint.
-    for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
-      const TORBIndexDef& ix = meta_.Indexes[i];
-      if (!ix.Unique && !ix.Primary) continue;
-      bool covered = false;
-      for (const TORBConstraintDef& c : meta_.Constraints.Items()) covered |= c.Object.ID == ix.ObjectID;
-      if (covered) continue;
-      TORBConstraintDef c;
-      c.Name = IndexConstraintName(ix);
-      c.ObjectID = db_.NextObjectID();
-      c.ConstraintType = ix.Primary ? ctPrimary : ctUnique;
-      c.Object = {ix.Name, ix.ObjectID};
-      for (const TORBIndexColumn& col : ix.Columns) {
-        const int f = meta_.Fields.IndexOfName(col.FieldName);
-        c.Columns.push_back({col.FieldName, f >= 0 ? meta_.Fields[static_cast<size_t>(f)].ObjectID : -1});
-      }
-      meta_.Constraints.Add(c);
-    }
-    NameConstraints(meta_.Constraints, name_);
-    metaFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMetaData);
-    stateFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMostUpdated);
-    metaFile_->Create(session);
-    stateFile_->Create(session);
-    TORBTableLocksFile locks(Pm());
-    locks.Create(db_.System().Sessions.SlotCount());
-    CreateManagers();
-    records_->CreatePageIndex(session);
-    if (blobs_) blobs_->CreateIndex(session);
-    for (auto& ix : indexes_) ix->Create(session);
-    fieldManager_->ResetAutoinc();
-    SaveState(session);
-    SaveMetaData(session);
-    entry_ = {name_, tableID_, metaFile_->StartPageNo, stateFile_->StartPageNo, locks.StartPageNo()};
-    db_.System().TableList.Load();
-    db_.System().TableList.Add(entry_);
-    db_.System().TableList.Save();
-    db_.Commit(session);
+    change();
+    CompleteChange(c.Session, c.InTransaction, false);
   } catch (...) {
-    db_.Rollback(session);
-    DropManagers();
+    AbandonChange(c.Session, c.InTransaction);
+    try {
+      undoRecords();
+    } catch (...) {
+      // The first failure is the one to report.
+    }
+    RestoreState(before);
+    TouchAll();
     throw;
   }
-  DropManagers();
+  CloseChange(c.Session);
+  // Temporary indexes were kept in step with this change.
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    if (meta_.Indexes[i].Temporary) meta_.Indexes[i].ChangeStamp = ChangeCounter();
 }
 
-void TORBDiskTableData::LoadMetaData(int32_t session) {
-  const std::vector<uint8_t> bytes = metaFile_->ReadAll(session, true);
-  meta_ = TORBTableMetaData{};
-  meta_.Load(bytes.data(), bytes.size());
+template <class F>
+void TORBTableData::ChangeSchema(int32_t session, F&& change) {
+  const TORBTableMetaData saved = meta_;
+  StartChange(session, false);
+  try {
+    change();
+    CompleteChange(session, false, true);
+  } catch (...) {
+    AbandonChange(session, false);
+    meta_ = saved;
+    MakeIndexObjects();
+    TouchAll();
+    throw;
+  }
+  CloseChange(session);
 }
 
-void TORBDiskTableData::OpenTable(TORBTableCursor& cursor) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  if (!cursors_.empty() && cursor.Exclusive)
-    throw EORBException::Fmt(20242,
-                             "Cannot access table '%s' in exclusive mode. Probably the table is open by another cursors",
-                             name_);
-  if (cursors_.empty()) {
-    db_.System().TableList.Load();
-    entry_ = db_.System().TableList.Find(name_);
-    name_ = entry_.Name;
-    tableID_ = entry_.TableID;
-    try {
-      metaFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMetaData);
-      stateFile_ = std::make_unique<TORBInternalDBTransactedAccessFile>(Pm(), ptTableMostUpdated);
-      metaFile_->Open(entry_.MetaDataPageNo);
-      stateFile_->Open(entry_.HeaderDataPageNo);
-      LoadMetaData(cursor.Session);
-      CreateManagers();
-      const std::vector<uint8_t> state = stateFile_->ReadAll(cursor.Session, true);
-      TORBTableState s;
-      s.Load(state.data(), state.size());
-      RestoreState(s);
-      // Multi-user: read without the database lock, so the first operation catches up.
-      seenChangeCounter_ = db_.MultiUser() ? -1 : Pm().Header().ChangeCounter;
-      if (cursor.RepairOpen) {
-        try {
-          records_->CheckPageIndex(cursor.Session);
-        } catch (const EORBException&) {
-          records_->RepairPageIndex(cursor.Session, [&](int32_t page) { return Pm().FreeSpace().IsPageUsed(page); });
-          SaveMetaData(cursor.Session);
-          SaveState(cursor.Session);
-          db_.Commit(cursor.Session);
-        }
-      }
-    } catch (...) {
-      DropManagers();
-      throw;
-    }
-  }
-  if (TORBDatabaseTableLockManager* locks = db_.Locks()) {
-    // Between processes: a shared open lock, or the exclusive one.
-    cursor.Session = db_.Session();
-    if (!locksFile_) {
-      locksFile_ = std::make_unique<TORBTableLocksFile>(Pm());
-      locksFile_->Open(entry_.LocksPageNo);
-    }
-    const int kind = cursor.Exclusive ? lkExclusive : lkOpen;
-    if (!locks->LockTable(cursor.Session, kind, *locksFile_, false, OpenLockDelayMs, OpenLockTries)) {
-      if (cursors_.empty()) DropManagers();
-      if (cursor.Exclusive)
-        throw EORBException::Fmt(
-            20208, "Cannot access table '%s' in exclusive mode. Probably the table is open by another user", name_);
-      throw EORBException::Fmt(20209, "Cannot open table '%s'. Table is locked", name_);
-    }
-  }
+TORBPageManager& TORBTableData::PagesOf(const TORBIndexDef& def) {
+  if (!def.Temporary) return IndexPages();
+  // Temporary indexes never reach the table's own store.
+  if (!tempPages_) tempPages_ = std::make_unique<TORBTemporaryPageManager>(false);
+  return *tempPages_;
+}
+
+void TORBTableData::MakeIndexObjects() {
+  indexes_.clear();
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    indexes_.push_back(
+        std::make_unique<TORBBTreeRecordIndex>(PagesOf(meta_.Indexes[i]), meta_.Indexes[i], meta_.Fields, records_.get()));
+}
+
+void TORBTableData::AttachCursor(TORBTableCursor& cursor) {
   cursors_.push_back(&cursor);
   cursor.Record = NewRecord();
   cursor.Bof = cursor.Eof = true;
   cursor.Current = {};
 }
 
-void TORBDiskTableData::CloseTable(TORBTableCursor& cursor) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
+bool TORBTableData::DetachCursor(TORBTableCursor& cursor) {
   auto it = std::find(cursors_.begin(), cursors_.end(), &cursor);
-  if (it == cursors_.end()) return;
+  if (it == cursors_.end()) return false;
   if (blobs_ && !cursor.Record.empty()) blobs_->ReleaseDescriptors(cursor.Record.data(), true);
-  if (db_.Locks() && locksFile_)
-    db_.Locks()->UnlockTable(cursor.Session, cursor.Exclusive ? lkExclusive : lkOpen, false, true, *locksFile_);
   cursors_.erase(it);
-  if (cursors_.empty()) DropManagers();
+  // A session's temporary indexes go with its last cursor.
+  bool sessionLeft = false;
+  for (TORBTableCursor* cur : cursors_) sessionLeft |= cur->Session == cursor.Session;
+  if (!sessionLeft) DropTempIndexes(cursor.Session, false);
+  return true;
 }
 
-std::vector<uint8_t> TORBDiskTableData::NewRecord() const {
+std::vector<uint8_t> TORBTableData::NewRecord() const {
   std::vector<uint8_t> r(static_cast<size_t>(meta_.Fields.MemoryRecordSize()), 0);
   for (size_t i = 0; i < meta_.Fields.Count(); ++i) SetFieldNull(r.data(), i, true);
   ClearBlobFields(meta_.Fields, r.data());
@@ -344,18 +237,14 @@ std::vector<uint8_t> TORBDiskTableData::NewRecord() const {
   return r;
 }
 
-std::vector<uint8_t> TORBDiskTableData::StoredCurrent(TORBTableCursor& c) {
+std::vector<uint8_t> TORBTableData::StoredCurrent(TORBTableCursor& c) {
   std::vector<uint8_t> stored;
   if (!Records().ReadIndexedRecord(c.Session, c.Current, stored))
     throw EORBException::Fmt(20145, "Record not found. PageNo=%d, SlotNo=%d", c.Current.PageNo, c.Current.Slot);
   return stored;
 }
 
-bool TORBDiskTableData::ReadRecord(int32_t session, TORBRecordID id, std::vector<uint8_t>& buffer) {
-  return records_->ReadIndexedRecord(session, id, buffer);
-}
-
-void TORBDiskTableData::CheckConstraintsFor(TORBTableCursor& c, const uint8_t* old, TORBRecordID self) {
+void TORBTableData::CheckConstraintsFor(TORBTableCursor& c, const uint8_t* old, TORBRecordID self) {
   CheckConstraints(meta_.Constraints, meta_.Fields, c.Record.data(), true, [&](const TORBConstraintDef& con) {
     for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
       if (meta_.Indexes[i].ObjectID == con.Object.ID)
@@ -364,9 +253,11 @@ void TORBDiskTableData::CheckConstraintsFor(TORBTableCursor& c, const uint8_t* o
   });
 }
 
-void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
+// ---- record changes ---------------------------------------------------------
+
+void TORBTableData::InsertRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
   Records();
   const TORBTableState before = CurrentState();
   fieldManager_->SetAutoincValues(c.Sequences, c.Record.data());
@@ -378,44 +269,63 @@ void TORBDiskTableData::InsertRecord(TORBTableCursor& c) {
   }
   const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
   TORBRecordID id;
-  Atomically(c, before, [&] {
-    if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
-    if (!records_->InsertRecord(c.Session, c.Record.data(), id))
-      throw EORBException::Fmt(20163, "Error adding record: %s", records_->LastError());
-    for (size_t i = 0; i < indexes_.size(); ++i) {
-      if (BeforeIndexInsert) BeforeIndexInsert(i);
-      indexes_[i]->InsertKey(c.Session, c.Record.data(), id);
-      ++meta_.Indexes[i].ChangeStamp;
-    }
-  });
+  bool inserted = false;
+  Atomically(
+      c, before,
+      [&] {
+        if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
+        if (!records_->InsertRecord(c.Session, c.Record.data(), id))
+          throw EORBException::Fmt(20163, "Error adding record: %s", records_->LastError());
+        inserted = true;
+        for (size_t i = 0; i < indexes_.size(); ++i) {
+          if (BeforeIndexInsert) BeforeIndexInsert(i);
+          indexes_[i]->InsertKey(c.Session, c.Record.data(), id);
+          ++meta_.Indexes[i].ChangeStamp;
+        }
+      },
+      [&] {
+        if (inserted) records_->DeleteRecord(c.Session, id);
+      });
   c.Current = id;
   c.Bof = c.Eof = false;
   TrackChange(c, tracked, id, true);
 }
 
-void TORBDiskTableData::UpdateRecord(TORBTableCursor& c) {
+void TORBTableData::UpdateRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
+  if (!RecordsChangeable()) throw EORBException("Records of a temporary table cannot be changed", 31166);
   std::vector<uint8_t> old = StoredCurrent(c);
   CheckConstraintsFor(c, old.data(), c.Current);
   const TORBTableState before = CurrentState();
   const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
-  Atomically(c, before, [&] {
-    for (auto& ix : indexes_) ix->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 1);
-    if (blobs_) blobs_->WriteRecordBlobs(c.Session, c.Record.data());
-    if (!records_->UpdateRecord(c.Session, c.Record.data(), c.Current))
-      throw EORBException("Record not found", 20146);
-    for (size_t i = 0; i < indexes_.size(); ++i) {
-      indexes_[i]->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 0);
-      ++meta_.Indexes[i].ChangeStamp;
-    }
-  });
+  bool updated = false;
+  Atomically(
+      c, before,
+      [&] {
+        for (auto& ix : indexes_) ix->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 1);
+        if (blobs_) {
+          blobs_->AdoptStoredRefs(c.Session, c.Record.data(), old.data());
+          blobs_->WriteRecordBlobs(c.Session, c.Record.data());
+        }
+        if (!records_->UpdateRecord(c.Session, c.Record.data(), c.Current))
+          throw EORBException("Record not found", 20146);
+        updated = true;
+        for (size_t i = 0; i < indexes_.size(); ++i) {
+          indexes_[i]->UpdateKey(c.Session, old.data(), c.Record.data(), c.Current, 0);
+          ++meta_.Indexes[i].ChangeStamp;
+        }
+      },
+      [&] {
+        if (updated) records_->UpdateRecord(c.Session, old.data(), c.Current);
+      });
   TrackChange(c, tracked, c.Current, true);
 }
 
-void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
+void TORBTableData::DeleteRecord(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
+  if (!RecordsChangeable()) throw EORBException("Records of a temporary table cannot be changed", 31166);
   std::vector<uint8_t> old = StoredCurrent(c);
   // Where the cursor stands afterwards: the next record, else the prior one.
   const TORBRecordID self = c.Current;
@@ -437,17 +347,21 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   std::vector<uint8_t> neighbourRecord = neighbour.PageNo >= 0 ? std::move(probe.Record) : std::vector<uint8_t>{};
   const TORBTableState before = CurrentState();
   const bool tracked = c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter());
-  Atomically(c, before, [&] {
-    if (blobs_) {
-      blobs_->ReleaseDescriptors(c.Record.data(), true);
-      blobs_->DeleteRecordBlobs(c.Session, old.data());
-    }
-    for (size_t i = 0; i < indexes_.size(); ++i) {
-      indexes_[i]->DeleteKey(c.Session, old.data(), self);
-      ++meta_.Indexes[i].ChangeStamp;
-    }
-    if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
-  });
+  // The record goes last, so a failure before it leaves it where it was.
+  Atomically(
+      c, before,
+      [&] {
+        if (blobs_) {
+          blobs_->ReleaseDescriptors(c.Record.data(), true);
+          blobs_->DeleteRecordBlobs(c.Session, old.data());
+        }
+        for (size_t i = 0; i < indexes_.size(); ++i) {
+          indexes_[i]->DeleteKey(c.Session, old.data(), self);
+          ++meta_.Indexes[i].ChangeStamp;
+        }
+        if (!records_->DeleteRecord(c.Session, self)) throw EORBException("Record not found", 20146);
+      },
+      [] {});
   TrackChange(c, tracked, self, false);
   if (neighbour.PageNo >= 0) {
     c.Record = std::move(neighbourRecord);
@@ -466,7 +380,9 @@ void TORBDiskTableData::DeleteRecord(TORBTableCursor& c) {
   }
 }
 
-int TORBDiskTableData::NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+// ---- navigation -------------------------------------------------------------
+
+int TORBTableData::NavigatePhysical(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
   TORBNavigation n;
   n.Mode = mode;
   n.FromFirst = fromFirst;
@@ -477,7 +393,7 @@ int TORBDiskTableData::NavigatePhysical(TORBTableCursor& c, int mode, bool fromF
   return r;
 }
 
-int TORBDiskTableData::NavigateUnfiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+int TORBTableData::NavigateUnfiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
   if (c.ActiveIndex < 0) return NavigatePhysical(c, mode, fromFirst, fromLast);
   TORBRecordID id = c.Current;
   const int r = indexes_[static_cast<size_t>(c.ActiveIndex)]->Navigate(c.Session, mode, fromFirst, fromLast, id,
@@ -486,7 +402,7 @@ int TORBDiskTableData::NavigateUnfiltered(TORBTableCursor& c, int mode, bool fro
   return r;
 }
 
-int TORBDiskTableData::NavigateFiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
+int TORBTableData::NavigateFiltered(TORBTableCursor& c, int mode, bool fromFirst, bool fromLast) {
   RefreshBitmap(c);
   const int direction = mode == nmNext ? 1 : -1;
   if (c.ActiveIndex < 0) {
@@ -511,13 +427,13 @@ int TORBDiskTableData::NavigateFiltered(TORBTableCursor& c, int mode, bool fromF
   return r;
 }
 
-bool TORBDiskTableData::Visible(TORBTableCursor& c, TORBRecordID id) {
+bool TORBTableData::Visible(TORBTableCursor& c, TORBRecordID id) {
   if (!c.Filter) return true;
   RefreshBitmap(c);
   return c.Bitmap->Get(c.Bitmap->Ordinal(id));
 }
 
-void TORBDiskTableData::RefreshBitmap(TORBTableCursor& c) {
+void TORBTableData::RefreshBitmap(TORBTableCursor& c) {
   if (!c.Filter) return;
   if (c.Bitmap && c.Bitmap->Active && !c.Bitmap->IsStale(ChangeCounter())) return;
   auto bitmap = std::make_unique<TORBRecordBitmap>(records_->RecordsPerPage());
@@ -551,16 +467,16 @@ void TORBDiskTableData::RefreshBitmap(TORBTableCursor& c) {
   c.Bitmap = std::move(bitmap);
 }
 
-void TORBDiskTableData::TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordID id, bool present) {
+void TORBTableData::TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordID id, bool present) {
   if (!wasCurrent || !c.Bitmap) return;
   if (present && c.Filter->Accepts()) c.Bitmap->SetRecord(id);
   else c.Bitmap->ClearRecord(id);
   c.Bitmap->ChangeCounter = ChangeCounter();
 }
 
-int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
+int TORBTableData::GetRecord(TORBTableCursor& c, int mode) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
   Records();
   if (records_->RecordCount() == 0) return grEOF;
   if (mode == nmCurrent)
@@ -584,7 +500,7 @@ int TORBDiskTableData::GetRecord(TORBTableCursor& c, int mode) {
   return r;
 }
 
-void TORBDiskTableData::SetFilter(TORBTableCursor& c, TORBRecordFilter* filter) {
+void TORBTableData::SetFilter(TORBTableCursor& c, TORBRecordFilter* filter) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   c.Filter = filter;
   c.Bitmap.reset();
@@ -592,21 +508,21 @@ void TORBDiskTableData::SetFilter(TORBTableCursor& c, TORBRecordFilter* filter) 
   c.Bof = c.Eof = true;
 }
 
-int64_t TORBDiskTableData::CursorRecordCount(TORBTableCursor& c) {
+int64_t TORBTableData::CursorRecordCount(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
   if (!c.Filter) return RecordCount();
   RefreshBitmap(c);
   return c.Bitmap->RecordCount();
 }
 
-std::vector<TORBRecordID> TORBDiskTableData::Candidates(TORBTableCursor& c, const TORBRecordFilter& filter, bool* scan,
-                                                        int* indexUsed) {
+std::vector<TORBRecordID> TORBTableData::Candidates(TORBTableCursor& c, const TORBRecordFilter& filter, bool* scan,
+                                                    int* indexUsed) {
   *scan = true;
   if (indexUsed) *indexUsed = -1;
   const std::vector<TORBFieldCondition> conditions = filter.IndexConditions();
   if (conditions.empty()) return {};
-  const double pageData = Pm().PageDataSize, recordSize = records_->RecordSize();
+  const double pageData = IndexPages().PageDataSize, recordSize = records_->RecordSize();
   const int64_t count = records_->RecordCount();
   // A scan reads half the table on average before it can stop.
   double bestCost = std::ceil(static_cast<double>(count) / 2) * (c.ActiveIndex < 0 ? recordSize / pageData : 1.0);
@@ -625,7 +541,8 @@ std::vector<TORBRecordID> TORBDiskTableData::Candidates(TORBTableCursor& c, cons
   };
   for (size_t i = 0; i < indexes_.size(); ++i) {
     const TORBIndexDef& def = meta_.Indexes[i];
-    if (def.Columns.empty()) continue;
+    // Another session's temporary index may not be up to date for this one.
+    if (def.Columns.empty() || (def.Temporary && def.OwnerSessionID != c.Session)) continue;
     const TORBIndexColumn& first = def.Columns[0];
     const int fieldNo = meta_.Fields.IndexOfName(first.FieldName);
     const TORBRecordKeyRef& keys = indexes_[i]->KeyRef();
@@ -696,9 +613,9 @@ std::vector<TORBRecordID> TORBDiskTableData::Candidates(TORBTableCursor& c, cons
   return ids;
 }
 
-bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) {
+bool TORBTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
   Records();
   RefreshBitmap(c);  // before the scan below borrows the cursor's buffer
   const std::vector<uint8_t> saved = c.Record;
@@ -728,31 +645,62 @@ bool TORBDiskTableData::Locate(TORBTableCursor& c, TORBRecordFilter& condition) 
   return false;
 }
 
-void TORBDiskTableData::First(TORBTableCursor& c) {
+void TORBTableData::First(TORBTableCursor& c) {
   c.Current = {};
   if (GetRecord(c, nmNext) != grFound) c.Bof = c.Eof = true;
 }
 
-void TORBDiskTableData::Last(TORBTableCursor& c) {
+void TORBTableData::Last(TORBTableCursor& c) {
   c.Current = {};
   if (GetRecord(c, nmPrior) != grFound) c.Bof = c.Eof = true;
 }
 
-bool TORBDiskTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVariant>& values) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
-  if (c.ActiveIndex < 0) throw EORBException("Index not found", 20018);
-  TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
-  const std::vector<uint8_t> key = ix.KeyRef().FullKeyFromValues(values);
-  TORBKeyPath p = ix.FindKey(c.Session, ckEqual, key.data(), static_cast<int>(values.size()), -1, true);
-  if (p.Empty()) return false;
-  c.Current = ix.RecordIDAtPath(c.Session, p);
-  return GetRecord(c, nmCurrent) == grFound && (c.Bof = c.Eof = false, true);
+bool TORBTableData::SettleVisible(TORBTableCursor& c, TORBBTreeRecordIndex& ix, TORBKeyPath p,
+                                  const std::function<bool(const uint8_t* record)>& stillMatches) {
+  std::vector<uint8_t> record;
+  for (bool more = TORBBTree::AtEntry(p); more; more = ix.Tree().Next(c.Session, p)) {
+    const TORBRecordID id = ix.RecordIDAtPath(c.Session, p);
+    if (!records_->ReadIndexedRecord(c.Session, id, record)) throw EORBException("Cannot retreive record for index", 20253);
+    if (!stillMatches(record.data())) return false;
+    if (!Visible(c, id)) continue;
+    c.Current = id;
+    return GetRecord(c, nmCurrent) == grFound && (c.Bof = c.Eof = false, true);
+  }
+  return false;
 }
 
-int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
+bool TORBTableData::FindKey(TORBTableCursor& c, const std::vector<TORBVariant>& values) {
+  return FindRecordByCondition(c, ckEqual, values, false);
+}
+
+bool TORBTableData::FindRecordByCondition(TORBTableCursor& c, int kind, const std::vector<TORBVariant>& values,
+                                          bool partial) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
+  Records();
+  if (c.ActiveIndex < 0) throw EORBException("Index not found", 20018);
+  if (kind < ckEqual || kind > ckGreaterOrEqual)
+    throw EORBException::Fmt(10382, "Invalid condition number = %d, count = %d", kind, 5);
+  TORBBTreeRecordIndex& ix = *indexes_[static_cast<size_t>(c.ActiveIndex)];
+  const std::vector<uint8_t> key = ix.KeyRef().FullKeyFromValues(values);
+  const int columns = static_cast<int>(values.size());
+  int partialChars = -1;
+  if (partial && !values.empty() && !values.back().IsNull())
+    partialChars = static_cast<int>(Utf8Length(values.back().AsString()));
+  RefreshBitmap(c);
+  const TORBKeyPath p = ix.FindKey(c.Session, kind, key.data(), columns, partialChars, true);
+  // Walking on in index order, a record still answers while its key compares
+  // the asked way (for = and the two "less" kinds the run ends).
+  return SettleVisible(c, ix, p, [&](const uint8_t* record) {
+    if (kind == ckGreater || kind == ckGreaterOrEqual) return true;
+    const int cmp = ix.KeyRef().CompareFull(ix.KeyRef().FullKey(record).data(), key.data(), columns, partialChars);
+    return kind == ckEqual ? cmp == 0 : kind == ckLess ? cmp < 0 : cmp <= 0;
+  });
+}
+
+int64_t TORBTableData::GetRecNo(TORBTableCursor& c) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  OperationScope op(*this, c.Session);
   if (c.Bof || c.Eof || RecordCount() == 0) return -1;
   if (c.Filter) {
     RefreshBitmap(c);
@@ -774,9 +722,9 @@ int64_t TORBDiskTableData::GetRecNo(TORBTableCursor& c) {
   return records_->RecNoByRecordID(c.Session, c.Current);
 }
 
-void TORBDiskTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
+void TORBTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  SharedScope shared(*this, c.Session);
+  OperationScope op(*this, c.Session);
   const int64_t visible = CursorRecordCount(c);
   if (visible == 0) return;
   const int64_t n = std::clamp<int64_t>(recNo, 1, visible);
@@ -801,12 +749,10 @@ void TORBDiskTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
   c.Bof = c.Eof = false;
 }
 
-int TORBDiskTableData::IndexNumber(const std::string& name) const {
-  return meta_.Indexes.IndexOfName(name);
-}
+int TORBTableData::IndexNumber(const std::string& name) const { return meta_.Indexes.IndexOfName(name); }
 
-void TORBDiskTableData::ScanRecords(int32_t session, std::vector<uint8_t>& buffer,
-                                    const std::function<bool(TORBRecordID)>& fn) {
+void TORBTableData::ScanRecords(int32_t session, std::vector<uint8_t>& buffer,
+                                const std::function<bool(TORBRecordID)>& fn) {
   buffer.resize(static_cast<size_t>(meta_.Fields.MemoryRecordSize()));
   TORBNavigation n;
   n.FromFirst = true;
@@ -817,7 +763,7 @@ void TORBDiskTableData::ScanRecords(int32_t session, std::vector<uint8_t>& buffe
   }
 }
 
-TORBRecordWalk TORBDiskTableData::Walk() {
+TORBRecordWalk TORBTableData::Walk() {
   return [this](int32_t session, const TORBRecordVisitor& visit) {
     std::vector<uint8_t> r;
     ScanRecords(session, r, [&](TORBRecordID id) {
@@ -827,78 +773,37 @@ TORBRecordWalk TORBDiskTableData::Walk() {
   };
 }
 
-void TORBDiskTableData::EmptyTable(TORBTableCursor& c) {
+// ---- table-level changes ----------------------------------------------------
+
+void TORBTableData::EmptyTable(TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  OperationScope op(*this, c.Session);
   Records();
   // Its commit would make the transaction's earlier changes durable.
   CheckNotInTransaction(c, "EmptyTable");
   const TORBTableState before = CurrentState();
+  StartChange(c.Session, false);
   try {
     for (auto& ix : indexes_) ix->Empty(c.Session);
     if (blobs_) blobs_->FreeAll(c.Session, Walk());
-    records_->EmptyAll(c.Session);  // advances the change counter
-    SaveState(c.Session);
-    db_.Commit(c.Session);
+    records_->EmptyAll(c.Session);  // last: a store outside pages cannot put records back
+    CompleteChange(c.Session, false, false);
   } catch (...) {
-    RollbackOperation(c.Session, false, before);
+    AbandonChange(c.Session, false);
+    RestoreState(before);
+    TouchAll();
     throw;
   }
+  CloseChange(c.Session);
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i)
+    if (meta_.Indexes[i].Temporary) meta_.Indexes[i].ChangeStamp = ChangeCounter();
   for (TORBTableCursor* cur : cursors_) {
     cur->Current = {};
     cur->Bof = cur->Eof = true;
   }
 }
 
-void TORBDiskTableData::DeleteTable(TORBTableCursor& c, bool force) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  for (TORBTableCursor* cur : cursors_)
-    if (cur != &c && !force)
-      throw EORBException::Fmt(20017, "Cannot delete table '%s'. Table is open by another dataset", name_);
-  CheckNotInTransaction(c, "DeleteTable");
-  const bool wasOpen = std::find(cursors_.begin(), cursors_.end(), &c) != cursors_.end();
-  if (!wasOpen) OpenTable(c);
-  try {
-    for (auto& ix : indexes_) ix->Drop(c.Session);
-    if (blobs_) blobs_->DropAll(c.Session, Walk());
-    records_->EmptyAll(c.Session);
-    records_->PageIndex().Drop(c.Session);
-    metaFile_->Delete(c.Session);
-    stateFile_->Delete(c.Session);
-    TORBTableLocksFile locks(Pm());
-    locks.Open(entry_.LocksPageNo);
-    locks.Delete();
-    db_.System().TableList.Load();
-    db_.System().TableList.Delete(name_);
-    db_.System().TableList.Save();
-    db_.Commit(c.Session);
-  } catch (...) {
-    db_.Rollback(c.Session);
-    cursors_.clear();
-    DropManagers();
-    throw;
-  }
-  cursors_.clear();
-  DropManagers();
-}
-
-void TORBDiskTableData::RenameTable(const std::string& newName, TORBTableCursor& c) {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  for (TORBTableCursor* cur : cursors_)
-    if (cur != &c) throw EORBException::Fmt(10150, "Cannot rename table '%s'. Table is open by another dataset", name_);
-  CheckNotInTransaction(c, "RenameTable");
-  try {
-    db_.System().TableList.Load();
-    db_.System().TableList.Rename(name_, newName);
-    db_.System().TableList.Save();
-    db_.Commit(c.Session);
-  } catch (...) {
-    db_.Rollback(c.Session);
-    throw;
-  }
-  name_ = newName;
-}
-
-void TORBDiskTableData::RenameField(int32_t session, const std::string& oldName, const std::string& newName) {
+void TORBTableData::RenameField(int32_t session, const std::string& oldName, const std::string& newName) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Records();
   TORBFieldDef* f = meta_.Fields.FindByName(oldName);
@@ -913,7 +818,7 @@ void TORBDiskTableData::RenameField(int32_t session, const std::string& oldName,
   });
 }
 
-void TORBDiskTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index) {
+void TORBTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index) {
   const bool unique = index.Def().Unique || index.Def().Primary;
   index.Create(session, [&](const std::function<void(const uint8_t*, TORBRecordID)>& insert) {
     std::vector<uint8_t> r;
@@ -926,21 +831,22 @@ void TORBDiskTableData::BuildIndex(int32_t session, TORBBTreeRecordIndex& index)
   });
 }
 
-void TORBDiskTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
+void TORBTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Records();
   CheckNotInTransaction(c, "AddIndex");
   ChangeSchema(c.Session, [&] {
     TORBIndexDef copy = def;
-    copy.ObjectID = db_.NextObjectID();
+    copy.ObjectID = NewObjectID();
     copy.RootPageNo = -1;
+    copy.Temporary = false;
     meta_.Indexes.Add(copy);
     TORBIndexDefs check;
     check.Assign(meta_.Indexes);  // refuses a repeated name
     if (copy.Unique || copy.Primary) {
       TORBConstraintDef con;
       con.Name = IndexConstraintName(copy);
-      con.ObjectID = db_.NextObjectID();
+      con.ObjectID = NewObjectID();
       con.ConstraintType = copy.Primary ? ctPrimary : ctUnique;
       con.Object = {copy.Name, copy.ObjectID};
       meta_.Constraints.Add(con);
@@ -950,25 +856,136 @@ void TORBDiskTableData::AddIndex(const TORBIndexDef& def, TORBTableCursor& c) {
   });
 }
 
-void TORBDiskTableData::DeleteIndex(int32_t objectID, TORBTableCursor& c) {
+void TORBTableData::DeleteIndex(int32_t objectID, TORBTableCursor& c) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   Records();
-  CheckNotInTransaction(c, "DeleteIndex");
   const int i = meta_.Indexes.IndexOfObjectID(objectID);
   if (i < 0) throw EORBException::Fmt(10324, "Cannot find index by ID = %d", objectID);
-  ChangeSchema(c.Session, [&] {
-    for (size_t k = meta_.Constraints.Count(); k-- > 0;)
-      if (meta_.Constraints[k].Object.ID == objectID) meta_.Constraints.Delete(k);
+  if (meta_.Indexes[static_cast<size_t>(i)].Temporary) {
+    // Never stored: its pages go back to the temporary store, nothing else changes.
     indexes_[static_cast<size_t>(i)]->Drop(c.Session);
+    tempPages_->ApplyChanges(c.Session);
     meta_.Indexes.Delete(static_cast<size_t>(i));
     MakeIndexObjects();
-  });
+  } else {
+    CheckNotInTransaction(c, "DeleteIndex");
+    ChangeSchema(c.Session, [&] {
+      for (size_t k = meta_.Constraints.Count(); k-- > 0;)
+        if (meta_.Constraints[k].Object.ID == objectID) meta_.Constraints.Delete(k);
+      indexes_[static_cast<size_t>(i)]->Drop(c.Session);
+      meta_.Indexes.Delete(static_cast<size_t>(i));
+      MakeIndexObjects();
+    });
+  }
   for (TORBTableCursor* cur : cursors_)
     if (cur->ActiveIndex == i) cur->ActiveIndex = -1;
     else if (cur->ActiveIndex > i) --cur->ActiveIndex;
 }
 
-void TORBDiskTableData::SetBlobValue(TORBTableCursor& c, size_t field, const std::vector<uint8_t>& value) {
+// ---- temporary indexes ------------------------------------------------------
+
+std::pair<int, bool> TORBTableData::GetTempIndex(TORBTableCursor& c, const std::vector<std::string>& fields,
+                                                 const std::vector<bool>& descending,
+                                                 const std::vector<bool>& caseInsensitive) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  OperationScope op(*this, c.Session);
+  Records();
+  if (fields.empty()) throw EORBException("Index error: invalid params", 20078);
+  std::vector<std::string> directions, cases;
+  for (size_t k = 0; k < fields.size(); ++k) {
+    directions.push_back(k < descending.size() && descending[k] ? "DESC" : "ASC");
+    cases.push_back(k < caseInsensitive.size() && caseInsensitive[k] ? "NO_CASE" : "CASE");
+  }
+  const int32_t found = meta_.Indexes.FindIndexByFields(fields, directions, cases, meta_.Fields, c.Session);
+  if (found >= 0) {
+    RefreshSessionIndexes(c.Session);
+    return {meta_.Indexes.IndexOfObjectID(found), false};
+  }
+  TORBIndexDef def;
+  def.Name = TemporaryIndexName(meta_.Indexes);
+  def.ObjectID = NewObjectID();
+  def.Temporary = true;
+  def.OwnerSessionID = c.Session;
+  for (size_t k = 0; k < fields.size(); ++k) {
+    if (meta_.Fields.IndexOfName(fields[k]) < 0) throw EORBException::Fmt(30343, "Field '%s' not found", fields[k]);
+    TORBIndexColumn col;
+    col.FieldName = fields[k];
+    col.Descending = directions[k] == "DESC";
+    col.CaseInsensitive = cases[k] == "NO_CASE";
+    def.Columns.push_back(col);
+  }
+  meta_.Indexes.Add(def);
+  const size_t at = meta_.Indexes.Count() - 1;
+  try {
+    MakeIndexObjects();
+    BuildIndex(c.Session, *indexes_[at]);
+    tempPages_->ApplyChanges(c.Session);
+  } catch (...) {
+    if (tempPages_) tempPages_->CancelChanges(c.Session);
+    meta_.Indexes.Delete(at);
+    MakeIndexObjects();
+    throw;
+  }
+  meta_.Indexes[at].ChangeStamp = ChangeCounter();
+  return {static_cast<int>(at), true};
+}
+
+void TORBTableData::RefreshSessionIndexes(int32_t session) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  if (records_) SyncTempIndexes(session, false);
+}
+
+void TORBTableData::SyncTempIndexes(int32_t session, bool all) {
+  for (size_t i = 0; i < meta_.Indexes.Count(); ++i) {
+    TORBIndexDef& def = meta_.Indexes[i];
+    if (!def.Temporary || (!all && def.OwnerSessionID != session) || def.ChangeStamp == ChangeCounter()) continue;
+    // Behind the table (a rolled-back transaction, another process): fill it
+    // again from the records; a failure leaves it as it was, still behind.
+    const int32_t owner = def.OwnerSessionID;
+    TORBBTreeRecordIndex& ix = *indexes_[i];
+    tempPages_->BeginSavepoint(owner);
+    try {
+      ix.Empty(owner);
+      std::vector<uint8_t> r;
+      ScanRecords(owner, r, [&](TORBRecordID id) {
+        ix.InsertKey(owner, r.data(), id);
+        return true;
+      });
+      tempPages_->ApplyChanges(owner);
+    } catch (...) {
+      tempPages_->RollbackSavepoint(owner);
+      tempPages_->ApplyChanges(owner);
+      tempPages_->ReleaseSavepoint(owner);
+      throw;
+    }
+    tempPages_->ReleaseSavepoint(owner);
+    def.ChangeStamp = ChangeCounter();
+  }
+}
+
+void TORBTableData::DropTempIndexes(int32_t session, bool all) {
+  bool dropped = false;
+  for (size_t i = meta_.Indexes.Count(); i-- > 0;) {
+    const TORBIndexDef& def = meta_.Indexes[i];
+    if (!def.Temporary || (!all && def.OwnerSessionID != session)) continue;
+    try {
+      indexes_[i]->Drop(def.OwnerSessionID);
+      tempPages_->ApplyChanges(def.OwnerSessionID);
+    } catch (...) {
+      // The temporary store goes with the table anyway.
+    }
+    meta_.Indexes.Delete(i);
+    for (TORBTableCursor* cur : cursors_)
+      if (cur->ActiveIndex == static_cast<int>(i)) cur->ActiveIndex = -1;
+      else if (cur->ActiveIndex > static_cast<int>(i)) --cur->ActiveIndex;
+    dropped = true;
+  }
+  if (dropped) MakeIndexObjects();
+}
+
+// ---- BLOBs and check --------------------------------------------------------
+
+void TORBTableData::SetBlobValue(TORBTableCursor& c, size_t field, const std::vector<uint8_t>& value) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!blobs_) throw EORBException("Nil pointer occured", 20136);
   auto s = blobs_->OpenBlobStream(c.Session, c.Record.data(), field, false);
@@ -977,7 +994,7 @@ void TORBDiskTableData::SetBlobValue(TORBTableCursor& c, size_t field, const std
   blobs_->StoreBlobStream(c.Record.data(), *s);
 }
 
-std::vector<uint8_t> TORBDiskTableData::GetBlobValue(TORBTableCursor& c, size_t field) {
+std::vector<uint8_t> TORBTableData::GetBlobValue(TORBTableCursor& c, size_t field) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!blobs_) throw EORBException("Nil pointer occured", 20137);
   auto s = blobs_->OpenBlobStream(c.Session, c.Record.data(), field, true);
@@ -987,7 +1004,7 @@ std::vector<uint8_t> TORBDiskTableData::GetBlobValue(TORBTableCursor& c, size_t 
   return v;
 }
 
-std::vector<std::string> TORBDiskTableData::Check(int32_t session) {
+std::vector<std::string> TORBTableData::Check(int32_t session) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   std::vector<std::string> problems;
   auto guard = [&](const std::string& what, const std::function<void()>& f) {
@@ -999,18 +1016,25 @@ std::vector<std::string> TORBDiskTableData::Check(int32_t session) {
   };
   Records();
   guard("record pages", [&] { records_->CheckPages(session); });
-  for (auto& ix : indexes_)
-    guard("index " + ix->Def().Name, [&] { ix->CheckIntegrity(session, records_->RecordCount()); });
+  for (size_t i = 0; i < indexes_.size(); ++i) {
+    const TORBIndexDef& def = meta_.Indexes[i];
+    // A temporary index that fell behind is rebuilt before use, not damaged.
+    if (def.Temporary && def.ChangeStamp != ChangeCounter()) continue;
+    guard("index " + def.Name, [&] { indexes_[i]->CheckIntegrity(session, records_->RecordCount()); });
+  }
   std::map<int32_t, int64_t> sharedUse;  // bytes referenced per shared BLOB page
   guard("records", [&] {
     std::vector<uint8_t> r;
     int64_t seen = 0;
     ScanRecords(session, r, [&](TORBRecordID id) {
       if (++seen > records_->RecordCount()) throw EORBException("More records than the table counts", 31160);
-      for (auto& ix : indexes_)
-        if (ix->PathOf(session, r.data(), id).Empty())
+      for (size_t i = 0; i < indexes_.size(); ++i) {
+        const TORBIndexDef& def = meta_.Indexes[i];
+        if (def.Temporary && def.ChangeStamp != ChangeCounter()) continue;
+        if (indexes_[i]->PathOf(session, r.data(), id).Empty())
           throw EORBException::Fmt(31161, "Record PageNo=%d SlotNo=%d has no entry in index '%s'", id.PageNo, id.Slot,
-                                   ix->Def().Name);
+                                   def.Name);
+      }
       if (!blobs_) return true;
       for (size_t f = 0; f < meta_.Fields.Count(); ++f) {
         if (!IsBlobStorage(meta_.Fields[f].BaseFieldType) || FieldIsNull(r.data(), f)) continue;

@@ -7,7 +7,7 @@
 #include "access/ORBExpressionFilter.h"
 #include "orb/ORBExcept.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 
 using namespace orb;
 using orbtest::Field;

@@ -13,7 +13,7 @@
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBSystemFiles.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 #include "tables/ORBTypes.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "storage/ORBDiskPageManager.h"
 #include "storage/ORBSystemFiles.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 #include "tables/ORBMetaData.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "orb/ORBUtils.h"
 #include "storage/ORBCheck.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 
 using namespace orb;
 using orbtest::Col;

@@ -9,56 +9,22 @@
 #include <map>
 #include <random>
 
+#include "PeopleSchema.h"
 #include "RecordFixture.h"
 #include "orb/ORBExcept.h"
 #include "storage/ORBCheck.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 
 using namespace orb;
 using orbtest::Col;
 using orbtest::Field;
 using orbtest::TempDir;
+using namespace orbtest::people;
 
 namespace {
 
-enum { fID, fName, fMemo };
-
-struct Schema {
-  TORBFieldDefs Fields;
-  TORBIndexDefs Indexes;
-  TORBConstraintDefs Constraints;
-};
-
-// ID (unique), Name (case-insensitive index, NOT NULL), Memo (compressed MEMO),
-// and two more indexes so an insert touches four.
-Schema People() {
-  Schema s;
-  s.Fields.Add(Field("ID", orbtest::kInteger));
-  s.Fields.Add(Field("Name", orbtest::kVarchar, 40));
-  TORBFieldDef memo = Field("Memo", 33);
-  memo.BlobCompressionAlgorithm = 1;
-  memo.BlobCompressionMode = 6;
-  s.Fields.Add(memo);
-  auto index = [&](const std::string& name, std::vector<TORBIndexColumn> cols, bool unique) {
-    TORBIndexDef d;
-    d.Name = name;
-    d.Columns = std::move(cols);
-    d.Unique = unique;
-    s.Indexes.Add(d);
-  };
-  index("ByID", {Col("ID")}, true);
-  index("ByName", {Col("Name", false, true)}, false);
-  index("ByNameDesc", {Col("Name", true)}, false);
-  index("ByNameID", {Col("Name"), Col("ID", true)}, false);
-  TORBConstraintDef nn;
-  nn.ConstraintType = ctNotNull;
-  nn.Object = {"Name", 0};
-  s.Constraints.Add(nn);
-  return s;
-}
-
-class TableData : public ::testing::Test {
+class TableData : public ::testing::Test, public PeopleRows {
  protected:
   void SetUp() override {
     file = dir.file("t.orb");
@@ -73,6 +39,7 @@ class TableData : public ::testing::Test {
   void Open() { db = std::make_unique<TORBDiskDatabaseData>(file, TORBPassword{"pw", 0}); }
   void OpenTable() {
     t = &db->GetTableData("People");
+    table = t;
     t->OpenTable(c);
   }
   void Close() {
@@ -86,28 +53,6 @@ class TableData : public ::testing::Test {
     OpenTable();
   }
 
-  void Set(int id, const std::string& name, const std::string& memo = "") {
-    c.Record = t->NewRecord();
-    if (id >= 0) {
-      SetFieldNull(c.Record.data(), fID, false);
-      std::memcpy(c.Record.data() + t->Fields()[fID].MemoryOffset, &id, 4);
-    }
-    if (!name.empty()) SetFieldData(fName, t->Fields(), c.Record.data(), name.c_str());
-    if (!memo.empty()) t->SetBlobValue(c, fMemo, std::vector<uint8_t>(memo.begin(), memo.end()));
-  }
-  int ID() const { return GetLE<int32_t>(c.Record.data() + t->Fields()[fID].MemoryOffset); }
-  std::string Name() const { return reinterpret_cast<const char*>(c.Record.data() + t->Fields()[fName].MemoryOffset); }
-  std::string Memo() {
-    const auto v = t->GetBlobValue(c, fMemo);
-    return std::string(v.begin(), v.end());
-  }
-  // IDs in the order of an index (-1: physical).
-  std::vector<int> Order(int index) {
-    std::vector<int> out;
-    c.ActiveIndex = index;
-    for (t->First(c); !c.Eof; t->GetRecord(c, nmNext)) out.push_back(ID());
-    return out;
-  }
   void ExpectSound() {
     EXPECT_EQ(t->Check(0), std::vector<std::string>{});
     int64_t leaked = -1;
@@ -118,7 +63,6 @@ class TableData : public ::testing::Test {
   std::string file;
   std::unique_ptr<TORBDiskDatabaseData> db;
   TORBDiskTableData* t = nullptr;
-  TORBTableCursor c;
 };
 
 TEST_F(TableData, RecordsIndexesAndBlobsPersistAndNavigate) {
@@ -201,11 +145,11 @@ TEST_F(TableData, ARepairingOpenRebuildsAPageIndexThatDisagrees) {
   }
   // Lose the page index entry of the first record page, as damage would.
   const TORBRecordID first = t->Records().RecordIDByRecNo(0, 1);
-  t->Records().PageIndex().DecreaseOrSet(0, first.PageNo, 0, 0);
+  t->DiskRecords().PageIndex().DecreaseOrSet(0, first.PageNo, 0, 0);
   db->Commit(0);
   Close();
   Open();
-  t = &db->GetTableData("People");
+  table = t = &db->GetTableData("People");
   c.RepairOpen = true;
   t->OpenTable(c);
   EXPECT_EQ(t->RecordCount(), 60);
@@ -287,7 +231,7 @@ TEST_F(TableData, SchemaChanges) {
   Open();
   EXPECT_TRUE(db->TableExists("persons"));
   EXPECT_FALSE(db->TableExists("People"));
-  t = &db->GetTableData("Persons");
+  table = t = &db->GetTableData("Persons");
   t->OpenTable(c);
   EXPECT_EQ(t->Indexes()[0].Columns[0].FieldName, "FullName");
   EXPECT_EQ(t->Fields()[fName].Name, "FullName");
@@ -357,6 +301,141 @@ TEST_F(TableData, RandomOperationsAgainstAModel) {
     EXPECT_EQ(Name(), v.first);
     EXPECT_EQ(Memo(), v.second) << id;
   }
+}
+
+TORBVariant Text(const std::string& s) {
+  TORBVariant v;
+  v.SetString(s);
+  return v;
+}
+
+TEST_F(TableData, FindByConditionWithPartialKeysHonoursTheFilter) {
+  const std::vector<std::pair<int, std::string>> rows = {
+      {1, "alpha"}, {2, "Beta"}, {3, "bravo"}, {4, "charlie"}, {5, "delta"}};
+  for (const auto& [id, name] : rows) {
+    Set(id, name);
+    t->InsertRecord(c);
+  }
+  c.ActiveIndex = 1;  // ByName, case-insensitive
+  struct Case {
+    int Kind;
+    std::string Key;
+    bool Partial;
+    int Expected;  // ID, 0 for not found
+  } cases[] = {
+      {ckEqual, "BRAVO", false, 3},       {ckEqual, "b", true, 2},           {ckEqual, "br", true, 3},
+      {ckEqual, "x", true, 0},            {ckEqual, "b", false, 0},          {ckGreaterOrEqual, "bz", false, 4},
+      {ckGreater, "charlie", false, 5},   {ckGreater, "delta", false, 0},    {ckLess, "b", false, 1},
+      {ckLessOrEqual, "ALPHA", false, 1}, {ckLess, "alpha", false, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.Key + " kind " + std::to_string(k.Kind));
+    const bool found = t->FindRecordByCondition(c, k.Kind, {Text(k.Key)}, k.Partial);
+    EXPECT_EQ(found ? ID() : 0, k.Expected);
+  }
+  // The first match the cursor does not see is stepped over, within the run only.
+  NameIsNot filter(*t, c, "Beta");
+  t->SetFilter(c, &filter);
+  ASSERT_TRUE(t->FindRecordByCondition(c, ckEqual, {Text("b")}, true));
+  EXPECT_EQ(ID(), 3);
+  EXPECT_FALSE(t->FindRecordByCondition(c, ckEqual, {Text("beta")}, false));
+  t->SetFilter(c, nullptr);
+  EXPECT_EQ(orbtest::CodeOf([&] { t->FindRecordByCondition(c, 9, {Text("a")}); }), 10382);
+}
+
+TEST_F(TableData, TemporaryIndexesFollowTheTableAndGoWithTheirSession) {
+  const std::vector<std::pair<int, std::string>> rows = {{4, "b"}, {1, "b"}, {3, "a"}, {2, "c"}};
+  for (const auto& [id, name] : rows) {
+    Set(id, name);
+    t->InsertRecord(c);
+  }
+  // An index that already orders this way is used as it is.
+  EXPECT_EQ(t->GetTempIndex(c, {"ID"}), std::make_pair(0, false));
+  // ByNameID orders IDs descending: ascending needs a temporary index.
+  const auto [temp, made] = t->GetTempIndex(c, {"Name", "ID"});
+  ASSERT_TRUE(made);
+  EXPECT_EQ(t->Indexes()[static_cast<size_t>(temp)].Name.rfind("TEMPORARY_INDEX_", 0), 0u);
+  EXPECT_EQ(Order(temp), (std::vector<int>{3, 1, 4, 2}));
+  EXPECT_EQ(t->GetTempIndex(c, {"Name", "ID"}), std::make_pair(temp, false));
+  // Kept in step with changes, and rebuilt when a transaction is rolled back.
+  Set(0, "b");
+  t->InsertRecord(c);
+  EXPECT_EQ(Order(temp), (std::vector<int>{3, 0, 1, 4, 2}));
+  c.InTransaction = true;
+  Set(9, "a");
+  t->InsertRecord(c);
+  EXPECT_EQ(Order(temp), (std::vector<int>{3, 9, 0, 1, 4, 2}));
+  db->Rollback(0);
+  c.InTransaction = false;
+  EXPECT_EQ(Order(temp), (std::vector<int>{3, 0, 1, 4, 2}));
+  EXPECT_EQ(t->Check(0), std::vector<std::string>{});
+  // Never stored: the file's table has its own four indexes, and no page of
+  // the temporary index reached it.
+  const size_t before = t->Indexes().Count();
+  c.ActiveIndex = -1;
+  Reopen();
+  EXPECT_EQ(t->Indexes().Count(), before - 1);
+  ExpectSound();
+}
+
+TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
+  Close();
+  const int savedTries = TORBDiskTableData::ReadLockTries;
+  TORBDiskTableData::ReadLockTries = 3;
+  TORBDiskTableData::ReadLockDelayMs = 10;
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 0;
+    try {
+      // Another process commits into the table: its commit lock keeps readers out.
+      TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
+      TORBTableCursor cur;
+      shared.GetTableData("People").OpenTable(cur);
+      shared.System().TableList.Load();
+      TORBTableLocksFile locks(shared.PageManager());
+      locks.Open(shared.System().TableList.Find("People").LocksPageNo);
+      if (!shared.Locks()->LockTable(shared.Session(), lkCommit, locks, false, 10, 10)) status = 3;
+      char ch = 1;
+      if (write(ready[1], &ch, 1) != 1 || read(done[0], &ch, 1) != 1) status = 2;
+      shared.Locks()->UnlockTable(shared.Session(), lkCommit, false, true, locks);
+      shared.GetTableData("People").CloseTable(cur);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "child: %s\n", e.what());
+      status = 1;
+    }
+    _exit(status);
+  }
+  char ch = 0;
+  ASSERT_EQ(read(ready[0], &ch, 1), 1);
+  {
+    TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
+    TORBDiskTableData& table = shared.GetTableData("People");
+    TORBTableCursor cur;
+    table.OpenTable(cur);
+    cur.Record = table.NewRecord();
+    const int id = 7;
+    SetFieldData(fID, table.Fields(), cur.Record.data(), &id);
+    SetFieldData(fName, table.Fields(), cur.Record.data(), "seven");
+    EXPECT_EQ(orbtest::MessageOf([&] { table.InsertRecord(cur); }), "Table is locked - Native error: 20214");
+    EXPECT_EQ(table.RecordCount(), 0);
+    ASSERT_EQ(write(done[1], &ch, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NO_THROW(table.InsertRecord(cur));  // free again
+    table.CloseTable(cur);
+  }
+  TORBDiskTableData::ReadLockTries = savedTries;
+  TORBDiskTableData::ReadLockDelayMs = 40;
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+  Open();
+  OpenTable();
+  EXPECT_EQ(Order(0), std::vector<int>{7});
+  ExpectSound();
 }
 
 TEST_F(TableData, TwoProcessesInsertingIntoOneMultiUserDatabase) {

@@ -13,7 +13,7 @@
 #include "orb/ORBExcept.h"
 #include "storage/ORBEnv.h"
 #include "tables/ORBDatabaseData.h"
-#include "tables/ORBTableData.h"
+#include "tables/ORBDiskTableData.h"
 #include "tables/ORBTableRules.h"
 #include "tables/ORBTypes.h"
 
