@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <random>
 
@@ -378,11 +379,11 @@ TEST_F(TableData, TemporaryIndexesFollowTheTableAndGoWithTheirSession) {
   ExpectSound();
 }
 
-TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
-  Close();
-  const int savedTries = TORBDiskTableData::ReadLockTries;
-  TORBDiskTableData::ReadLockTries = 3;
-  TORBDiskTableData::ReadLockDelayMs = 10;
+// Runs `hold` in another process; it calls its argument once it holds what
+// it should, and `meanwhile` runs here until it returns; then the other
+// process goes on and must end well.
+void WhileAnotherProcessHolds(const std::function<void(const std::function<void()>&)>& hold,
+                              const std::function<void()>& meanwhile) {
   int ready[2], done[2];
   ASSERT_EQ(pipe(ready), 0);
   ASSERT_EQ(pipe(done), 0);
@@ -391,18 +392,10 @@ TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
   if (pid == 0) {
     int status = 0;
     try {
-      // Another process commits into the table: its commit lock keeps readers out.
-      TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
-      TORBTableCursor cur;
-      shared.GetTableData("People").OpenTable(cur);
-      shared.System().TableList.Load();
-      TORBTableLocksFile locks(shared.PageManager());
-      locks.Open(shared.System().TableList.Find("People").LocksPageNo);
-      if (!shared.Locks()->LockTable(shared.Session(), lkCommit, locks, false, 10, 10)) status = 3;
-      char ch = 1;
-      if (write(ready[1], &ch, 1) != 1 || read(done[0], &ch, 1) != 1) status = 2;
-      shared.Locks()->UnlockTable(shared.Session(), lkCommit, false, true, locks);
-      shared.GetTableData("People").CloseTable(cur);
+      hold([&] {
+        char ch = 1;
+        if (write(ready[1], &ch, 1) != 1 || read(done[0], &ch, 1) != 1) status = 2;
+      });
     } catch (const std::exception& e) {
       std::fprintf(stderr, "child: %s\n", e.what());
       status = 1;
@@ -411,6 +404,19 @@ TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
   }
   char ch = 0;
   ASSERT_EQ(read(ready[0], &ch, 1), 1);
+  meanwhile();
+  ASSERT_EQ(write(done[1], &ch, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
+TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
+  Close();
+  const int savedTries = TORBDiskTableData::ReadLockTries;
+  TORBDiskTableData::ReadLockTries = 3;
+  TORBDiskTableData::ReadLockDelayMs = 10;
   {
     TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
     TORBDiskTableData& table = shared.GetTableData("People");
@@ -420,18 +426,27 @@ TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
     const int id = 7;
     SetFieldData(fID, table.Fields(), cur.Record.data(), &id);
     SetFieldData(fName, table.Fields(), cur.Record.data(), "seven");
-    EXPECT_EQ(orbtest::MessageOf([&] { table.InsertRecord(cur); }), "Table is locked - Native error: 20214");
-    EXPECT_EQ(table.RecordCount(), 0);
-    ASSERT_EQ(write(done[1], &ch, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    WhileAnotherProcessHolds(
+        [&](const std::function<void()>& holding) {
+          // Another process commits into the table: its commit lock keeps readers out.
+          TORBDiskDatabaseData other(file, TORBPassword{"pw", 0}, false, true);
+          other.System().TableList.Load();
+          TORBTableLocksFile locks(other.PageManager());
+          locks.Open(other.System().TableList.Find("People").LocksPageNo);
+          if (!other.Locks()->LockTable(other.Session(), lkCommit, locks, false, 10, 10))
+            throw EORBException("no commit lock", 1);
+          holding();
+          other.Locks()->UnlockTable(other.Session(), lkCommit, false, true, locks);
+        },
+        [&] {
+          EXPECT_EQ(orbtest::MessageOf([&] { table.InsertRecord(cur); }), "Table is locked - Native error: 20214");
+          EXPECT_EQ(table.RecordCount(), 0);
+        });
     EXPECT_NO_THROW(table.InsertRecord(cur));  // free again
     table.CloseTable(cur);
   }
   TORBDiskTableData::ReadLockTries = savedTries;
   TORBDiskTableData::ReadLockDelayMs = 40;
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
   Open();
   OpenTable();
   EXPECT_EQ(Order(0), std::vector<int>{7});
@@ -490,49 +505,32 @@ TEST_F(TableData, AnotherProcessHoldingTheTableExclusivelyKeepsOthersOut) {
   const int savedTries = TORBDiskTableData::OpenLockTries;
   TORBDiskTableData::OpenLockTries = 2;
   TORBDiskTableData::OpenLockDelayMs = 10;
-  int ready[2], done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(done), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int status = 0;
-    try {
-      TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
-      TORBTableCursor cur;
-      cur.Exclusive = true;
-      shared.GetTableData("People").OpenTable(cur);
-      char ch = 1;
-      if (write(ready[1], &ch, 1) != 1 || read(done[0], &ch, 1) != 1) status = 2;
-      shared.GetTableData("People").CloseTable(cur);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "child: %s\n", e.what());
-      status = 1;
-    }
-    _exit(status);
-  }
-  char ch = 0;
-  ASSERT_EQ(read(ready[0], &ch, 1), 1);
   {
     TORBDiskDatabaseData shared(file, TORBPassword{"pw", 0}, false, true);
     TORBDiskTableData& table = shared.GetTableData("People");
     TORBTableCursor cur;
-    EXPECT_EQ(orbtest::CodeOf([&] { table.OpenTable(cur); }), 20209);
-    cur.Exclusive = true;
-    EXPECT_EQ(orbtest::MessageOf([&] { table.OpenTable(cur); }),
-              "Cannot access table 'People' in exclusive mode. Probably the table is open by another user - Native "
-              "error: 20208");
-    ASSERT_EQ(write(done[1], &ch, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    WhileAnotherProcessHolds(
+        [&](const std::function<void()>& holding) {
+          TORBDiskDatabaseData other(file, TORBPassword{"pw", 0}, false, true);
+          TORBTableCursor mine;
+          mine.Exclusive = true;
+          other.GetTableData("People").OpenTable(mine);
+          holding();
+          other.GetTableData("People").CloseTable(mine);
+        },
+        [&] {
+          EXPECT_EQ(orbtest::CodeOf([&] { table.OpenTable(cur); }), 20209);
+          cur.Exclusive = true;
+          EXPECT_EQ(orbtest::MessageOf([&] { table.OpenTable(cur); }),
+                    "Cannot access table 'People' in exclusive mode. Probably the table is open by another user - "
+                    "Native error: 20208");
+        });
     cur.Exclusive = false;
     EXPECT_NO_THROW(table.OpenTable(cur));  // free again
     table.CloseTable(cur);
   }
   TORBDiskTableData::OpenLockTries = savedTries;
   TORBDiskTableData::OpenLockDelayMs = 100;
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
   Open();
   OpenTable();
 }
