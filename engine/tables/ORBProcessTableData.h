@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tables/ORBDatabaseData.h"
 #include "tables/ORBTableData.h"
 
 namespace orb {
@@ -80,9 +81,9 @@ class TORBTemporaryTableData : public TORBProcessTableData {
 };
 
 // "MEMORY" and "TEMP": a list of tables and an in-process object id counter.
-class TORBProcessDatabaseData {
+class TORBProcessDatabaseData : public TORBDatabaseData {
  public:
-  virtual ~TORBProcessDatabaseData();
+  ~TORBProcessDatabaseData() override;
   TORBProcessDatabaseData(const TORBProcessDatabaseData&) = delete;
   TORBProcessDatabaseData& operator=(const TORBProcessDatabaseData&) = delete;
 
@@ -91,12 +92,16 @@ class TORBProcessDatabaseData {
   int32_t ConnectSession() { return 0; }
   // Temporary stores never write scratch files.
   bool MemoryOnly() const { return memoryOnly_; }
-  int32_t NextObjectID();
+  int32_t NextObjectID() override;
 
-  bool TableExists(const std::string& name);
-  std::vector<std::string> TableNames();
+  bool TableExists(const std::string& name) override;
+  std::vector<std::string> TableNames() override;
   // The table's shared data object (created, not yet holding a table, on first request).
-  TORBProcessTableData& GetTableData(const std::string& name);
+  TORBProcessTableData& GetTableData(const std::string& name) override;
+  // Changes here take effect at once: nothing waits for a commit, nothing
+  // can be rolled back.
+  void Commit(int32_t) override {}
+  void Rollback(int32_t) override {}
 
  protected:
   TORBProcessDatabaseData(std::string name, bool memoryOnly);
