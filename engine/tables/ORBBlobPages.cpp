@@ -53,7 +53,7 @@ int64_t LargeBlobPageCount(int64_t storedSize, int32_t pageDataSize) {
 // ---- shared pages -------------------------------------------------------------
 
 TORBSharedBlobPage::TORBSharedBlobPage(uint8_t* data, uint32_t dataSize, int32_t pageNo)
-    : data_(data), dataSize_(dataSize), pageNo_(pageNo) {
+    : data_(data), dataSize_(dataSize) {
   const uint32_t count = GetLE<uint16_t>(data);
   if (count > (dataSize - 2) / kBlobHeaderSize)
     throw EORBException::Fmt(kErrBlobSharedPage, "Invalid blob page %d: BlobCount=%d cannot fit in %d bytes", pageNo,

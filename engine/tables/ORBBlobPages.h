@@ -93,7 +93,6 @@ class TORBSharedBlobPage {
   void WriteCount();
   uint8_t* data_;
   uint32_t dataSize_;
-  int32_t pageNo_;
   int32_t used_ = 0;
   std::vector<Entry> entries_;
 };
