@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "orb/ORBExcept.h"
 #include "orb/ORBText.h"
@@ -476,7 +477,14 @@ void TORBTableData::TrackChange(TORBTableCursor& c, bool wasCurrent, TORBRecordI
 
 int TORBTableData::GetRecord(TORBTableCursor& c, int mode) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  OperationScope op(*this, c.Session);
+  std::optional<OperationScope> op;
+  try {
+    op.emplace(*this, c.Session);
+  } catch (const EORBException& e) {
+    // Navigation reports a table it cannot read now as no record found.
+    if (e.NativeErrorCode() == 20214) return grNotFound;
+    throw;
+  }
   Records();
   if (records_->RecordCount() == 0) return grEOF;
   if (mode == nmCurrent)
@@ -747,6 +755,11 @@ void TORBTableData::SetRecNo(TORBTableCursor& c, int64_t recNo) {
   }
   GetRecord(c, nmCurrent);
   c.Bof = c.Eof = false;
+}
+
+int64_t TORBTableData::GetLastAutoincValue(const TORBTableCursor& c, size_t field, bool strict) const {
+  if (!fieldManager_) throw EORBException("Nil pointer occured", 20138);
+  return fieldManager_->GetLastAutoincValue(c.Sequences, field, strict);
 }
 
 int TORBTableData::IndexNumber(const std::string& name) const { return meta_.Indexes.IndexOfName(name); }

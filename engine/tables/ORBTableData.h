@@ -110,6 +110,9 @@ class TORBTableData {
   int64_t GetRecNo(TORBTableCursor& cursor);
   void SetRecNo(TORBTableCursor& cursor, int64_t recNo);
   int IndexNumber(const std::string& name) const;
+  // The autoincrement value the cursor's session last took for the field;
+  // when it took none, strict raises and otherwise the table's last one answers.
+  int64_t GetLastAutoincValue(const TORBTableCursor& cursor, size_t field, bool strict) const;
 
   // An index of the cursor's session ordering by these fields: an existing
   // one whose leading columns match, else a temporary index built for the

@@ -441,6 +441,7 @@ TEST_F(TableData, AnOperationWaitsForItsReadingLock) {
         [&] {
           EXPECT_EQ(orbtest::MessageOf([&] { table.InsertRecord(cur); }), "Table is locked - Native error: 20214");
           EXPECT_EQ(table.RecordCount(), 0);
+          EXPECT_EQ(table.GetRecord(cur, nmNext), grNotFound);  // navigation answers "not found"
         });
     EXPECT_NO_THROW(table.InsertRecord(cur));  // free again
     table.CloseTable(cur);
