@@ -3,6 +3,7 @@
 #include "storage/ORBPageList.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "orb/ORBExcept.h"
 
@@ -12,7 +13,7 @@ TORBSortedPageList::~TORBSortedPageList() { Clear(); }
 
 TORBPage* TORBSortedPageList::Find(int32_t pageNo) const {
   auto it = map_.find(pageNo);
-  return it == map_.end() ? nullptr : it->second->page.get();
+  return it == map_.end() ? nullptr : it->second.page.get();
 }
 
 void TORBSortedPageList::Unlink(Node* n) {
@@ -30,13 +31,21 @@ void TORBSortedPageList::Append(Node* n) {
 
 void TORBSortedPageList::Insert(std::unique_ptr<TORBPage> page) {
   const int32_t no = page->PageNo;
-  auto node = std::make_unique<Node>();
-  node->page = std::move(page);
-  node->page->OwnerList = this;
-  Node* raw = node.get();
-  auto [it, inserted] = map_.emplace(no, std::move(node));
+  Map::iterator it;
+  bool inserted;
+  if (spare_) {
+    spare_.key() = no;
+    auto r = map_.insert(std::move(spare_));
+    it = r.position;
+    inserted = r.inserted;
+    if (!inserted) spare_ = std::move(r.node);
+  } else {
+    std::tie(it, inserted) = map_.try_emplace(no);
+  }
   if (!inserted) throw EORBException::Fmt(31040, "TSortedPageList.Insert - duplicate key = %d", no);
-  Append(raw);
+  page->OwnerList = this;
+  it->second.page = std::move(page);
+  Append(&it->second);
 }
 
 std::unique_ptr<TORBPage> TORBSortedPageList::Extract(int32_t pageNo) {
@@ -45,9 +54,9 @@ std::unique_ptr<TORBPage> TORBSortedPageList::Extract(int32_t pageNo) {
   if (it == map_.end())
     throw EORBException::Fmt(31042, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d", pageNo,
                              map_.size());
-  Unlink(it->second.get());
-  std::unique_ptr<TORBPage> page = std::move(it->second->page);
-  map_.erase(it);
+  Unlink(&it->second);
+  std::unique_ptr<TORBPage> page = std::move(it->second.page);
+  spare_ = map_.extract(it);
   page->OwnerList = nullptr;
   return page;
 }
@@ -55,8 +64,8 @@ std::unique_ptr<TORBPage> TORBSortedPageList::Extract(int32_t pageNo) {
 void TORBSortedPageList::Touch(int32_t pageNo) {
   auto it = map_.find(pageNo);
   if (it == map_.end()) throw EORBException("Page not found", 31043);
-  Unlink(it->second.get());
-  Append(it->second.get());
+  Unlink(&it->second);
+  Append(&it->second);
 }
 
 std::vector<int32_t> TORBSortedPageList::SortedPageNos() const {

@@ -33,6 +33,12 @@ class TORBSortedPageList {
   void ForEachByAge(F f) const {
     for (Node* n = head_; n; n = n->next) f(n->page.get());
   }
+  // The least recently used page that nobody holds, or nullptr.
+  TORBPage* LeastRecentlyUsedFree() const {
+    for (Node* n = head_; n; n = n->next)
+      if (n->page->UseCount == 0) return n->page.get();
+    return nullptr;
+  }
   TORBPage* LeastRecentlyUsed() const { return head_ ? head_->page.get() : nullptr; }
   // Page numbers in ascending order.
   std::vector<int32_t> SortedPageNos() const;
@@ -47,7 +53,12 @@ class TORBSortedPageList {
   void Unlink(Node* n);
   void Append(Node* n);
 
-  std::unordered_map<int32_t, std::unique_ptr<Node>> map_;
+  // Map elements never move, so the recency links point into the map.
+  using Map = std::unordered_map<int32_t, Node>;
+  Map map_;
+  // The element of the last removal: a full cache removes one page for every
+  // one it adds, and the add then allocates nothing.
+  Map::node_type spare_;
   Node* head_ = nullptr;  // least recently used
   Node* tail_ = nullptr;  // most recently used
 };

@@ -133,6 +133,13 @@ TEST_F(PageManager, CommitChecksRunBeforeAnythingIsWritten) {
   EXPECT_EQ(CodeOf([&] { pm->ApplyChanges(0); }), 20152);
   EXPECT_EQ(ReadFile(file), before);
   pm->PutPage(held);
+  // Taken twice and put back once, a page is still held.
+  const int32_t other = AddCommitted(1, 3);
+  held = pm->GetPage(0, other, true, ptAny);
+  EXPECT_EQ(pm->GetPage(0, other, true, ptAny), held);
+  pm->PutPage(held);
+  EXPECT_EQ(CodeOf([&] { pm->ApplyChanges(0); }), 20152);
+  pm->PutPage(held);
   pm->ApplyChanges(0);
   EXPECT_EQ(TagOf(1, no), 5u);
 }
@@ -226,6 +233,47 @@ TEST_F(PageManager, CacheKeepsItsCapacityEvictingLeastRecentlyUsed) {
   for (int i = 0; i < 8; ++i) TagOf(0, pages[i == 3 ? 0 : i]);
   EXPECT_NE(pm->SharedCache().Find(pages[3]), nullptr);
   pm->PutPage(held);
+}
+
+// A page list keeps the element of its last removal for the next insert.
+TEST(SortedPageList, ReusedElementsTakeTheirNewNumber) {
+  TORBSortedPageList list;
+  auto page = [](int32_t no) { return std::make_unique<TORBPage>(nullptr, no, 0); };
+  for (int32_t no : {1, 2, 3}) list.Insert(page(no));
+  EXPECT_EQ(list.Extract(2)->OwnerList, nullptr);
+  list.Insert(page(7));
+  list.Delete(1);
+  EXPECT_EQ(CodeOf([&] { list.Insert(page(7)); }), 31040);
+  list.Insert(page(1));
+  list.Touch(3);
+  EXPECT_EQ(list.Find(2), nullptr);
+  std::vector<int32_t> byAge;
+  list.ForEachByAge([&](TORBPage* p) {
+    EXPECT_EQ(p->OwnerList, &list);
+    byAge.push_back(p->PageNo);
+  });
+  EXPECT_EQ(byAge, (std::vector<int32_t>{7, 1, 3}));
+  for (int32_t no : byAge) EXPECT_EQ(list.Find(no)->PageNo, no);
+  EXPECT_EQ(list.Count(), 3u);
+}
+
+// A miss on a full cache reads into the buffer of the page it evicts.
+TEST_F(PageManager, PagesReadIntoEvictedBuffersShowOnlyTheirOwnBytes) {
+  std::vector<int32_t> pages;
+  for (uint32_t i = 0; i < 6; ++i) pages.push_back(AddCommitted(0, 100 + i));
+  Reopen();
+  pm->SetCacheCapacity(3);
+  for (int round = 0; round < 2; ++round)
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(TagOf(0, pages[i]), 100 + i);
+  EXPECT_EQ(pm->SharedCache().Count(), 3u);
+  // A read past the end fails: the page is handed out as zeros, not as the
+  // bytes of the page whose buffer it took, and is not cached.
+  const int32_t beyond = pm->GetTotalPageCount() + 3;
+  TORBPageHandle p(*pm, pm->GetPage(0, beyond, true, ptAny));
+  EXPECT_EQ(PageHeader::Version(p->PageBuffer), kFreedPageVersion);
+  EXPECT_EQ(std::vector<uint8_t>(p->Data(), p->Data() + p->DataSize()), std::vector<uint8_t>(p->DataSize(), 0));
+  p.Release();
+  EXPECT_EQ(pm->SharedCache().Find(beyond), nullptr);
 }
 
 TEST_F(PageManager, BadPagesAreNeverCached) {
