@@ -235,7 +235,7 @@ TEST_F(PageManager, CacheKeepsItsCapacityEvictingLeastRecentlyUsed) {
   pm->PutPage(held);
 }
 
-// A page list keeps the element of its last removal for the next insert.
+// A page list keeps the node of its last removal for the next insert.
 TEST(SortedPageList, ReusedElementsTakeTheirNewNumber) {
   TORBSortedPageList list;
   auto page = [](int32_t no) { return std::make_unique<TORBPage>(nullptr, no, 0); };
@@ -255,6 +255,54 @@ TEST(SortedPageList, ReusedElementsTakeTheirNewNumber) {
   EXPECT_EQ(byAge, (std::vector<int32_t>{7, 1, 3}));
   for (int32_t no : byAge) EXPECT_EQ(list.Find(no)->PageNo, no);
   EXPECT_EQ(list.Count(), 3u);
+}
+
+// Inserts, removals, touches and lookups against a model, over page numbers
+// spread and clustered so that probe runs collide, wrap and regrow.
+TEST(SortedPageList, AgreesWithAModel) {
+  TORBSortedPageList list;
+  std::map<int32_t, int> model;  // page number -> last use
+  std::mt19937 rng(7);
+  int clock = 0;
+  for (int step = 0; step < 20000; ++step) {
+    const int32_t no = rng() % 3 ? static_cast<int32_t>(rng() % 600) : static_cast<int32_t>(rng() % 100000);
+    const bool listed = model.count(no) > 0;
+    ASSERT_EQ(list.Find(no) != nullptr, listed) << "step " << step;
+    switch (rng() % 3) {
+      case 0:
+        if (listed) {
+          EXPECT_EQ(CodeOf([&] { list.Insert(std::make_unique<TORBPage>(nullptr, no, 0)); }), 31040);
+        } else {
+          list.Insert(std::make_unique<TORBPage>(nullptr, no, 0));
+          model[no] = ++clock;
+        }
+        break;
+      case 1:
+        if (listed) {
+          EXPECT_EQ(list.Extract(no)->PageNo, no);
+          model.erase(no);
+        }
+        break;
+      default:
+        if (listed) {
+          list.Touch(no);
+          model[no] = ++clock;
+        }
+    }
+  }
+  ASSERT_EQ(list.Count(), model.size());
+  std::vector<int32_t> sorted, byAge;
+  std::map<int, int32_t> byUse;
+  for (const auto& [no, use] : model) {
+    sorted.push_back(no);
+    byUse[use] = no;
+    EXPECT_EQ(list.Find(no)->PageNo, no);
+  }
+  for (const auto& [use, no] : byUse) byAge.push_back(no);
+  EXPECT_EQ(list.SortedPageNos(), sorted);
+  std::vector<int32_t> seen;
+  list.ForEachByAge([&](TORBPage* p) { seen.push_back(p->PageNo); });
+  EXPECT_EQ(seen, byAge);
 }
 
 // A miss on a full cache reads into the buffer of the page it evicts.
