@@ -15,7 +15,8 @@
 // - SQLite: 4 KiB pages, no encryption; SQLCipher: a key by PRAGMA key and
 //   everything else at its defaults (its own page size and key derivation);
 // - both SQL peers: cache_size of as many KiB as the engine's cache holds,
-//   journal_mode=DELETE, synchronous=FULL, and their reads in one read
+//   journal_mode=DELETE, synchronous=EXTRA (the engine's commit also syncs
+//   the folder once the journal is gone), and their reads in one read
 //   transaction per workload.
 // Usage: tables [DIR]: files go to a fresh folder in DIR (default: the
 // system's temporary folder) and are removed afterwards.

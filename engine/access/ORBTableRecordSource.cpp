@@ -29,7 +29,7 @@ void TORBTableRecordSource::ReadField(int32_t field, TORBVariant& value) const {
   const auto f = static_cast<size_t>(field);
   const TORBFieldDef& def = table_.Fields()[f];
   if (!IsBlobStorage(def.BaseFieldType)) {
-    value = ReadFieldValue(table_.Fields(), f, cursor_.Record.data());
+    ReadFieldValue(table_.Fields(), f, cursor_.Record.data(), value);
     return;
   }
   if (FieldIsNull(cursor_.Record.data(), f)) {
@@ -44,7 +44,7 @@ void TORBTableRecordSource::ReadField(int32_t field, TORBVariant& value) const {
     std::memcpy(w.data(), bytes.data(), w.size() * 2);
     value.SetString(Utf16ToUtf8(w), stMemo);
   } else {
-    value.SetString(std::string(bytes.begin(), bytes.end()), stMemo);
+    value.SetString(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), stMemo);
   }
 }
 

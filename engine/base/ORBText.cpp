@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "orb/ORBExcept.h"
@@ -57,8 +58,17 @@ class RootCollation : public TORBCollation {
     return Sign(ucol_strcoll(Collator(ci ? 1 : 0), reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
                              reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size())));
   }
-  std::string Upper(std::string_view s) const override { return Map(s, true); }
-  std::string Lower(std::string_view s) const override { return Map(s, false); }
+  std::string Upper(std::string_view s) const override {
+    std::string out;
+    Map(s, true, out);
+    return out;
+  }
+  std::string Lower(std::string_view s) const override {
+    std::string out;
+    Map(s, false, out);
+    return out;
+  }
+  void MapCase(std::string_view s, bool upper, std::string& out) const override { Map(s, upper, out); }
   int CompareWithPrefix(std::string_view full, std::string_view prefix) const override {
     // U+FFFF has the highest primary weight of all: prefix + U+FFFF bounds
     // every string that starts with prefix from above.
@@ -102,14 +112,17 @@ class RootCollation : public TORBCollation {
   }
 
  private:
-  static std::string Map(std::string_view s, bool upper) {
-    // Plain ASCII (most filter values) needs no case map.
-    if (std::all_of(s.begin(), s.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
-      std::string out(s);
-      for (char& ch : out)
-        ch = static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(ch)) : std::tolower(static_cast<unsigned char>(ch)));
-      return out;
+  static void Map(std::string_view s, bool upper, std::string& out) {
+    // Plain ASCII (most filter values) needs no case map, and the root
+    // locale maps it exactly so. Filters map a field on every record, so
+    // both loops are written to run a word or a vector at a time.
+    if (IsAscii(s)) {
+      out.assign(s);
+      const char from = upper ? 'a' : 'A';
+      for (char& ch : out) ch = static_cast<char>(ch ^ ((static_cast<unsigned char>(ch - from) < 26) << 5));
+      return;
     }
+    out.assign(s);
     // Case maps are not safe to share between threads: one per thread.
     struct Holder {
       UCaseMap* map = nullptr;
@@ -120,23 +133,23 @@ class RootCollation : public TORBCollation {
     thread_local Holder h;
     UErrorCode st = U_ZERO_ERROR;
     if (!h.map) h.map = ucasemap_open("", 0, &st);
-    if (!h.map || U_FAILURE(st)) return std::string(s);
-    std::string out(s.size() + 16, '\0');
+    if (!h.map || U_FAILURE(st)) return;
+    std::string mapped(s.size() + 16, '\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
       st = U_ZERO_ERROR;
-      int32_t n = upper ? ucasemap_utf8ToUpper(h.map, out.data(), static_cast<int32_t>(out.size()), s.data(),
+      int32_t n = upper ? ucasemap_utf8ToUpper(h.map, mapped.data(), static_cast<int32_t>(mapped.size()), s.data(),
                                                static_cast<int32_t>(s.size()), &st)
-                        : ucasemap_utf8ToLower(h.map, out.data(), static_cast<int32_t>(out.size()), s.data(),
+                        : ucasemap_utf8ToLower(h.map, mapped.data(), static_cast<int32_t>(mapped.size()), s.data(),
                                                static_cast<int32_t>(s.size()), &st);
       if (st == U_BUFFER_OVERFLOW_ERROR) {
-        out.resize(static_cast<size_t>(n) + 1);
+        mapped.resize(static_cast<size_t>(n) + 1);
         continue;
       }
-      if (U_FAILURE(st)) return std::string(s);
-      out.resize(static_cast<size_t>(n));
-      return out;
+      if (U_FAILURE(st)) return;
+      mapped.resize(static_cast<size_t>(n));
+      out = std::move(mapped);
+      return;
     }
-    return std::string(s);
   }
 };
 
@@ -230,6 +243,17 @@ const TORBCollation& TORBCollation::Current() {
 }
 
 void TORBCollation::SetCurrent(const TORBCollation* c) { g_collation.store(c, std::memory_order_release); }
+
+bool IsAscii(std::string_view s) {
+  size_t i = 0;
+  for (uint64_t word; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & 0x8080808080808080u) return false;
+  }
+  for (; i < s.size(); ++i)
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+  return true;
+}
 
 size_t Utf8Length(std::string_view s) {
   size_t n = 0;

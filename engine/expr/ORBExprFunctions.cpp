@@ -293,11 +293,19 @@ const TORBVariant& TORBExprNodeStringFunction::GetValue() {
     Value.SetNull(IsTextType(a.DataType()) ? a.DataType() : stString);
     return Value;
   }
-  const std::string s = a.AsString();
   const TORBCollation& coll = TORBCollation::Current();
+  if (Operator == opUpper || Operator == opLower) {
+    // Filters map a field on every record: no copy of the argument, and a
+    // result buffer that keeps its storage.
+    std::string_view text;
+    std::string copy;
+    if (!a.ViewString(text)) text = copy = a.AsString();
+    coll.MapCase(text, Operator == opUpper, mapped_);
+    SetText(Value, mapped_, wide);
+    return Value;
+  }
+  const std::string s = a.AsString();
   switch (Operator) {
-    case opUpper: SetText(Value, coll.Upper(s), wide); break;
-    case opLower: SetText(Value, coll.Lower(s), wide); break;
     case opTrim: SetText(Value, TrimText(s, true, true), wide); break;
     case opLTrim: SetText(Value, TrimText(s, true, false), wide); break;
     case opRTrim: SetText(Value, TrimText(s, false, true), wide); break;

@@ -330,7 +330,11 @@ int TORBExprNodeBoolean::Evaluate() {
         throw EORBException::Fmt(31232, "Not string argument in function '%s'", "LIKE");
       if (p.IsNull()) return -1;
       // A NULL value is matched as an empty text.
-      const bool m = LikeMatch(v.IsNull() ? std::string() : v.AsString(), p.AsString(), EscapeText, CaseInsensitive);
+      std::string_view value, pattern;
+      std::string valueCopy, patternCopy;
+      if (!v.IsNull() && !v.ViewString(value)) value = valueCopy = v.AsString();
+      if (!p.ViewString(pattern)) pattern = patternCopy = p.AsString();
+      const bool m = like_.Matches(value, pattern, EscapeText, CaseInsensitive);
       return (Operator == opLike) == m;
     }
     default: throw EORBException::Fmt(31234, "Unknown operator: '%s'", OperatorName(Operator));
@@ -346,22 +350,10 @@ void TORBExprNodeBoolean::AddScanConditions(TORBScanSearchConditionArray& out) c
 
 namespace {
 
-// One pattern element: a literal character, '_' (any one) or '%' (any run).
-struct LikeItem {
-  enum Kind { kChar, kOne, kMany } K;
-  std::string_view Ch;
-};
-
-std::vector<std::string_view> Chars(std::string_view s) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t j = i + 1;
-    while (j < s.size() && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) ++j;
-    out.push_back(s.substr(i, j - i));
-    i = j;
-  }
-  return out;
+size_t CharEnd(std::string_view s, size_t i) {
+  size_t j = i + 1;
+  while (j < s.size() && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) ++j;
+  return j;
 }
 
 bool SameChar(std::string_view a, std::string_view b, bool ci) {
@@ -373,42 +365,88 @@ bool SameChar(std::string_view a, std::string_view b, bool ci) {
 
 }  // namespace
 
-bool LikeMatch(std::string_view value, std::string_view pattern, std::string_view escape, bool ci) {
-  std::vector<LikeItem> p;
-  const std::vector<std::string_view> pc = Chars(pattern);
-  for (size_t i = 0; i < pc.size(); ++i) {
-    if (!escape.empty() && pc[i] == escape) {
+void TORBLikePattern::Compile(std::string_view pattern, std::string_view escape) {
+  pattern_.assign(pattern);
+  escape_.assign(escape);
+  items_.clear();
+  auto literal = [&](size_t at, size_t end) {
+    items_.push_back({kChar, static_cast<uint32_t>(at), static_cast<uint32_t>(end - at)});
+  };
+  for (size_t i = 0; i < pattern_.size();) {
+    const size_t end = CharEnd(pattern_, i);
+    const std::string_view ch(pattern_.data() + i, end - i);
+    if (!escape_.empty() && ch == escape_) {
       // The escape takes the next character literally; at the end it stands for itself.
-      p.push_back({LikeItem::kChar, i + 1 < pc.size() ? pc[i + 1] : pc[i]});
-      ++i;
-    } else if (pc[i] == "%") {
-      if (p.empty() || p.back().K != LikeItem::kMany) p.push_back({LikeItem::kMany, {}});
-    } else if (pc[i] == "_") {
-      p.push_back({LikeItem::kOne, {}});
+      if (end < pattern_.size()) {
+        const size_t next = CharEnd(pattern_, end);
+        literal(end, next);
+        i = next;
+        continue;
+      }
+      literal(i, end);
+    } else if (ch == "%") {
+      if (items_.empty() || items_.back().K != kMany) items_.push_back({kMany});
+    } else if (ch == "_") {
+      items_.push_back({kOne});
     } else {
-      p.push_back({LikeItem::kChar, pc[i]});
+      literal(i, end);
+    }
+    i = end;
+  }
+  asciiLiterals_ = true;
+  contains_ = items_.size() >= 3 && items_.front().K == kMany && items_.back().K == kMany;
+  literal_.clear();
+  for (size_t k = 0; k < items_.size(); ++k) {
+    const Item& it = items_[k];
+    if (it.K == kChar) {
+      asciiLiterals_ &= it.Size == 1 && static_cast<unsigned char>(pattern_[it.At]) < 0x80;
+      literal_.append(pattern_, it.At, it.Size);
+    } else if (k != 0 && k + 1 != items_.size()) {
+      contains_ = false;
     }
   }
-  const std::vector<std::string_view> s = Chars(value);
-  // Greedy matching with one resume point per '%': linear in practice,
-  // never exponential.
+  compiled_ = true;
+}
+
+// Greedy matching with one resume point per '%': linear in practice, never
+// exponential.
+bool TORBLikePattern::MatchItems(std::string_view s, bool ci) const {
+  const size_t n = items_.size();
   size_t si = 0, pi = 0, starP = SIZE_MAX, starS = 0;
   while (si < s.size()) {
-    if (pi < p.size() && p[pi].K == LikeItem::kMany) {
+    if (pi < n && items_[pi].K == kMany) {
       starP = pi++;
       starS = si;
-    } else if (pi < p.size() && (p[pi].K == LikeItem::kOne || SameChar(p[pi].Ch, s[si], ci))) {
+      continue;
+    }
+    const size_t end = CharEnd(s, si);
+    if (pi < n && (items_[pi].K == kOne ||
+                   SameChar(std::string_view(pattern_.data() + items_[pi].At, items_[pi].Size), s.substr(si, end - si), ci))) {
       ++pi;
-      ++si;
+      si = end;
     } else if (starP != SIZE_MAX) {
       pi = starP + 1;
-      si = ++starS;
+      si = starS = CharEnd(s, starS);
     } else {
       return false;
     }
   }
-  while (pi < p.size() && p[pi].K == LikeItem::kMany) ++pi;
-  return pi == p.size();
+  while (pi < n && items_[pi].K == kMany) ++pi;
+  return pi == n;
+}
+
+bool TORBLikePattern::Matches(std::string_view value, std::string_view pattern, std::string_view escape, bool ci) {
+  if (!compiled_ || pattern != pattern_ || escape != escape_) Compile(pattern, escape);
+  // Between ASCII texts a character equals only itself (or its other case),
+  // so '%abc%' is a plain substring search. A non-ASCII value character can
+  // still collate equal to an ASCII one and goes the general way.
+  if (contains_ && !ci && asciiLiterals_ && IsAscii(value)) return value.find(literal_) != std::string_view::npos;
+  return MatchItems(value, ci);
+}
+
+bool LikeMatch(std::string_view value, std::string_view pattern, std::string_view escape, bool ci) {
+  TORBLikePattern p;
+  return p.Matches(value, pattern, escape, ci);
 }
 
 }  // namespace orb

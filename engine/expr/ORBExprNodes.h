@@ -154,6 +154,30 @@ class TORBExprNodeComparison : public TORBExprNode {
   int CompareCode(const TORBVariant& l, const TORBVariant& r) const;
 };
 
+// A LIKE pattern, compiled when it or its escape changes (a constant
+// pattern once per filter, not once per record) and matched without
+// allocating.
+class TORBLikePattern {
+ public:
+  bool Matches(std::string_view value, std::string_view pattern, std::string_view escape, bool caseInsensitive);
+
+ private:
+  enum Kind : uint8_t { kChar, kOne, kMany };
+  struct Item {
+    Kind K;
+    uint32_t At = 0, Size = 0;  // kChar: the character's bytes in pattern_
+  };
+  void Compile(std::string_view pattern, std::string_view escape);
+  bool MatchItems(std::string_view value, bool caseInsensitive) const;
+
+  bool compiled_ = false;
+  std::string pattern_, escape_;
+  std::vector<Item> items_;
+  bool asciiLiterals_ = false;  // every literal character is ASCII
+  bool contains_ = false;       // '%', literals only, '%': a substring search
+  std::string literal_;         // contains_: those literals
+};
+
 class TORBExprNodeBoolean : public TORBExprNode {
  public:
   explicit TORBExprNodeBoolean(uint8_t op) : TORBExprNode(op) {}
@@ -168,6 +192,7 @@ class TORBExprNodeBoolean : public TORBExprNode {
 
  private:
   int Evaluate();
+  TORBLikePattern like_;
 };
 
 // LIKE matching on characters; exposed for the tests and the fuzzer.
@@ -190,6 +215,9 @@ class TORBExprNodeStringFunction : public TORBExprNode {
   const TORBVariant& GetValue() override;
   uint8_t GetDataType() const override;
   int32_t GetDataSize() const override;
+
+ private:
+  std::string mapped_;  // UPPER, LOWER: kept so that its storage is reused
 };
 
 class TORBExprNodeDateFunction : public TORBExprNode {

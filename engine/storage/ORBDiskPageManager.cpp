@@ -369,6 +369,7 @@ bool TORBDiskPageManager::ReadPage(TORBPage& page) {
   if (!page.PageBuffer) page.AllocateBuffer();
   page.IsFresh = true;
   if (page.PageNo < 0 || !file_.ReadBuffer(page.PageBuffer, PageOffset(page.PageNo), PageSize)) {
+    std::memset(page.PageBuffer, 0, page.BufferSize());  // the buffer may hold another page or a partial read
     PageHeader::SetVersion(page.PageBuffer, kFreedPageVersion);
     return false;
   }

@@ -33,6 +33,17 @@ void TORBPage::AllocateBuffer() {
   bufferSize_ = PageManager->PageSize;
 }
 
+void TORBPage::TakeBuffer(TORBPage& other) {
+  if (&other == this) return;
+  ReleaseBuffer();
+  PageBuffer = other.PageBuffer;
+  OwnsBuffer = other.OwnsBuffer;
+  bufferSize_ = other.bufferSize_;
+  other.PageBuffer = nullptr;
+  other.OwnsBuffer = false;
+  other.bufferSize_ = 0;
+}
+
 void TORBPage::SetForeignBuffer(uint8_t* buffer, uint32_t size) {
   ReleaseBuffer();
   PageBuffer = buffer;

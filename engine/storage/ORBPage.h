@@ -44,6 +44,8 @@ class TORBPage {
 
   // A zeroed owned buffer of the manager's page size (replacing any other).
   void AllocateBuffer();
+  // Takes over the other page's buffer (whatever it holds), leaving it none.
+  void TakeBuffer(TORBPage& other);
   // Points the page at a buffer owned by someone else (memory stores).
   void SetForeignBuffer(uint8_t* buffer, uint32_t size);
   void InitPageHeader();

@@ -10,9 +10,43 @@ namespace orb {
 
 TORBSortedPageList::~TORBSortedPageList() { Clear(); }
 
+size_t TORBSortedPageList::SlotOf(int32_t no) const {
+  const size_t mask = slots_.size() - 1;
+  size_t i = Home(no);
+  while (slots_[i].node && slots_[i].no != no) i = (i + 1) & mask;
+  return i;
+}
+
 TORBPage* TORBSortedPageList::Find(int32_t pageNo) const {
-  auto it = map_.find(pageNo);
-  return it == map_.end() ? nullptr : it->second->page.get();
+  if (count_ == 0) return nullptr;
+  const Slot& s = slots_[SlotOf(pageNo)];
+  return s.node ? s.node->page.get() : nullptr;
+}
+
+void TORBSortedPageList::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  const size_t size = old.empty() ? 16 : old.size() * 2;
+  slots_.assign(size, Slot{});
+  shift_ = 64;
+  for (size_t n = size; n > 1; n >>= 1) --shift_;
+  for (const Slot& s : old)
+    if (s.node) slots_[SlotOf(s.no)] = s;
+}
+
+// Backward-shift deletion: later entries of the probe run move up so that no
+// lookup meets a hole before its entry.
+void TORBSortedPageList::EraseSlot(size_t i) {
+  const size_t mask = slots_.size() - 1;
+  for (size_t j = (i + 1) & mask; slots_[j].node; j = (j + 1) & mask) {
+    const size_t home = Home(slots_[j].no);
+    // The entry at j may fill the hole at i unless its home lies cyclically in (i, j].
+    const bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
+    if (stays) continue;
+    slots_[i] = slots_[j];
+    i = j;
+  }
+  slots_[i] = Slot{};
+  --count_;
 }
 
 void TORBSortedPageList::Unlink(Node* n) {
@@ -30,45 +64,57 @@ void TORBSortedPageList::Append(Node* n) {
 
 void TORBSortedPageList::Insert(std::unique_ptr<TORBPage> page) {
   const int32_t no = page->PageNo;
-  auto node = std::make_unique<Node>();
+  if ((count_ + 1) * 2 > slots_.size()) Grow();
+  const size_t i = SlotOf(no);
+  if (slots_[i].node) throw EORBException::Fmt(31040, "TSortedPageList.Insert - duplicate key = %d", no);
+  std::unique_ptr<Node> node = spare_ ? std::move(spare_) : std::make_unique<Node>();
+  page->OwnerList = this;
   node->page = std::move(page);
-  node->page->OwnerList = this;
-  Node* raw = node.get();
-  auto [it, inserted] = map_.emplace(no, std::move(node));
-  if (!inserted) throw EORBException::Fmt(31040, "TSortedPageList.Insert - duplicate key = %d", no);
-  Append(raw);
+  slots_[i] = {no, node.get()};
+  ++count_;
+  Append(node.release());
 }
 
 std::unique_ptr<TORBPage> TORBSortedPageList::Extract(int32_t pageNo) {
-  if (map_.empty()) throw EORBException("TSortedPageList.Delete - no elements in array!", 31041);
-  auto it = map_.find(pageNo);
-  if (it == map_.end())
+  if (count_ == 0) throw EORBException("TSortedPageList.Delete - no elements in array!", 31041);
+  const size_t i = SlotOf(pageNo);
+  Node* node = slots_[i].node;
+  if (!node)
     throw EORBException::Fmt(31042, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d", pageNo,
-                             map_.size());
-  Unlink(it->second.get());
-  std::unique_ptr<TORBPage> page = std::move(it->second->page);
-  map_.erase(it);
+                             count_);
+  Unlink(node);
+  EraseSlot(i);
+  spare_.reset(node);
+  std::unique_ptr<TORBPage> page = std::move(node->page);
   page->OwnerList = nullptr;
   return page;
 }
 
 void TORBSortedPageList::Touch(int32_t pageNo) {
-  auto it = map_.find(pageNo);
-  if (it == map_.end()) throw EORBException("Page not found", 31043);
-  Unlink(it->second.get());
-  Append(it->second.get());
+  Node* node = count_ ? slots_[SlotOf(pageNo)].node : nullptr;
+  if (!node) throw EORBException("Page not found", 31043);
+  Unlink(node);
+  Append(node);
 }
 
 std::vector<int32_t> TORBSortedPageList::SortedPageNos() const {
   std::vector<int32_t> v;
-  v.reserve(map_.size());
-  for (const auto& [no, node] : map_) v.push_back(no);
+  v.reserve(count_);
+  for (const Slot& s : slots_)
+    if (s.node) v.push_back(s.no);
   std::sort(v.begin(), v.end());
   return v;
 }
 
 void TORBSortedPageList::Clear() {
-  map_.clear();
+  for (Node* n = head_; n;) {
+    Node* next = n->next;
+    delete n;
+    n = next;
+  }
+  slots_.clear();
+  count_ = 0;
+  shift_ = 64;
   head_ = tail_ = nullptr;
 }
 

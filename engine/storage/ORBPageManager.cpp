@@ -94,6 +94,7 @@ TORBPage* TORBPageManager::GetPage(int32_t session, int32_t pageNo, bool validat
       }
     } else {
       auto fresh = std::make_unique<TORBPage>(this, pageNo, session);
+      ReuseEvictedBuffer(*fresh);
       const bool read = ReadPage(*fresh);  // raises on a CRC failure; nothing cached then
       if (read && PageHeaderSize != 0 && expectedType != ptAny &&
           expectedType != PageHeader::Type(fresh->PageBuffer))
@@ -116,7 +117,7 @@ TORBPage* TORBPageManager::GetPage(int32_t session, int32_t pageNo, bool validat
   if (sp.Savepoint.Active && !sp.Savepoint.Before.count(pageNo))
     sp.Savepoint.Before.emplace(pageNo, std::vector<uint8_t>(page->PageBuffer, page->PageBuffer + page->BufferSize()));
   page->SessionID = session;
-  ++page->UseCount;
+  if (page->UseCount++ == 0) ++sp.HeldPages;
   return page;
 }
 
@@ -159,6 +160,7 @@ TORBPage* TORBPageManager::AddPage(int32_t session, uint16_t pageType) {
   AllocatePage(*page);
   if (page->PageNo == -1) throw EORBException("Invalid page number", 20064);
   page->UseCount = 1;
+  ++sp.HeldPages;
   page->IsDirty = true;
   page->IsFresh = false;
   if (PageHeaderSize != 0) {
@@ -190,7 +192,8 @@ void TORBPageManager::DropCached(int32_t pageNo) {
 
 void TORBPageManager::PutPage(TORBPage* page) {
   if (!page) throw EORBException("Pointer is nil", 31050);
-  if (page->UseCount > 0) --page->UseCount;
+  if (page->UseCount > 0 && --page->UseCount == 0)
+    if (TORBSessionPages* sp = FindSession(page->SessionID); sp && sp->HeldPages > 0) --sp->HeldPages;
   if (page->UseCount > 0) return;
   page->IsFresh = false;
   if (page->OwnerList == &sharedCache_) {
@@ -213,27 +216,39 @@ void TORBPageManager::PutPage(TORBPage* page) {
   }
 }
 
+// The oldest pages are normally free, so this stops after a step or two
+// instead of visiting the whole cache on every miss.
 void TORBPageManager::EvictIfNeeded() {
-  if (static_cast<int64_t>(sharedCache_.Count()) <= cacheCapacity_) return;
-  std::vector<int32_t> victims;
-  int64_t excess = static_cast<int64_t>(sharedCache_.Count()) - cacheCapacity_;
-  sharedCache_.ForEachByAge([&](TORBPage* p) {
-    if (excess > 0 && p->UseCount == 0) {
-      victims.push_back(p->PageNo);
-      --excess;
-    }
-  });
-  for (int32_t no : victims) sharedCache_.Delete(no);
+  while (static_cast<int64_t>(sharedCache_.Count()) > cacheCapacity_) {
+    TORBPage* victim = sharedCache_.LeastRecentlyUsedFree();
+    if (!victim) return;
+    sharedCache_.Delete(victim->PageNo);
+  }
+}
+
+// A miss on a full cache evicts now rather than after the read and hands the
+// victim's buffer to the new page: no allocation and no zero fill per miss.
+// The reader overwrites the whole buffer, or zeroes it when the read fails.
+void TORBPageManager::ReuseEvictedBuffer(TORBPage& page) {
+  if (static_cast<int64_t>(sharedCache_.Count()) < cacheCapacity_) return;
+  TORBPage* victim = sharedCache_.LeastRecentlyUsedFree();
+  if (!victim || !victim->OwnsBuffer || victim->BufferSize() != PageSize) return;
+  std::unique_ptr<TORBPage> old = sharedCache_.Extract(victim->PageNo);
+  page.TakeBuffer(*old);
 }
 
 void TORBPageManager::RemovePage(int32_t session, int32_t pageNo) { Session(session).RemovedPages.push_back(pageNo); }
 
 void TORBPageManager::CheckCommit(int32_t session) {
-  bool held = false;
-  sharedCache_.ForEachByAge([&](TORBPage* p) { held |= p->SessionID == session && p->UseCount > 0; });
-  for (const auto& [page, owned] : loose_) held |= page->SessionID == session && page->UseCount > 0;
-  if (held) throw EORBException("Some session pages are not released", 20152);
   TORBSessionPages* sp = FindSession(session);
+  // The cache scan costs a visit of every cached page per commit; it can
+  // only find something while the session holds pages.
+  if (sp && sp->HeldPages > 0) {
+    bool held = false;
+    sharedCache_.ForEachByAge([&](TORBPage* p) { held |= p->SessionID == session && p->UseCount > 0; });
+    for (const auto& [page, owned] : loose_) held |= page->SessionID == session && page->UseCount > 0;
+    if (held) throw EORBException("Some session pages are not released", 20152);
+  }
   if (!sp) return;
   sp->DirtyList.ForEachByAge([&](TORBPage* p) {
     if (!p->IsDirty) throw EORBException("Invalid dirty page", 20085);

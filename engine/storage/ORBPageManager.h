@@ -31,6 +31,10 @@ struct TORBSessionPages {
   std::vector<int32_t> NewPages;
   std::vector<int32_t> RemovedPages;
   TORBSavepoint Savepoint;
+  // Pages of the session handed out and not put back. A page's session only
+  // changes while nobody holds it, so 0 means none is held; a page dropped
+  // while held keeps its count, which errs on the safe side.
+  int64_t HeldPages = 0;
 };
 
 class TORBPageManager {
@@ -111,6 +115,7 @@ class TORBPageManager {
 
  private:
   void EvictIfNeeded();
+  void ReuseEvictedBuffer(TORBPage& page);
   void DropCached(int32_t pageNo);
   void CachePage(std::unique_ptr<TORBPage> page);
 

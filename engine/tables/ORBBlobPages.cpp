@@ -58,7 +58,7 @@ TORBSharedBlobPage::TORBSharedBlobPage(uint8_t* data, uint32_t dataSize, int32_t
   if (count > (dataSize - 2) / kBlobHeaderSize)
     throw EORBException::Fmt(kErrBlobSharedPage, "Invalid blob page %d: BlobCount=%d cannot fit in %d bytes", pageNo,
                              count, dataSize);
-  std::unordered_set<int16_t> ids;
+  entries_.reserve(count);
   uint32_t offset = 2;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t room = dataSize - offset;
@@ -69,13 +69,17 @@ TORBSharedBlobPage::TORBSharedBlobPage(uint8_t* data, uint32_t dataSize, int32_t
     if (e.Header.StoredSize < 0 || e.Header.StoredSize > room - kBlobHeaderSize)
       throw EORBException::Fmt(kErrBlobSharedPage, "Invalid blob page %d: blob %d has size %d at offset %d", pageNo, i,
                                e.Header.StoredSize, offset);
-    if (!ids.insert(e.Header.BlobID).second)
-      throw EORBException::Fmt(kErrBlobSharedPage, "Invalid blob page %d: BlobID %d is used twice", pageNo,
-                               e.Header.BlobID);
     offset += kBlobHeaderSize + static_cast<uint32_t>(e.Header.StoredSize);
     entries_.push_back(e);
   }
   used_ = static_cast<int32_t>(offset - 2);
+  // Every value read parses its page: one sorted copy of the ids, not a hash set.
+  std::vector<int16_t> ids(count);
+  for (uint32_t i = 0; i < count; ++i) ids[i] = entries_[i].Header.BlobID;
+  std::sort(ids.begin(), ids.end());
+  const auto twice = std::adjacent_find(ids.begin(), ids.end());
+  if (twice != ids.end())
+    throw EORBException::Fmt(kErrBlobSharedPage, "Invalid blob page %d: BlobID %d is used twice", pageNo, *twice);
 }
 
 int TORBSharedBlobPage::Find(int16_t blobID) const {

@@ -8,10 +8,12 @@
 
 namespace orb {
 
-TORBVariant ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record) {
+void ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record, TORBVariant& v) {
   const TORBFieldDef& f = fields[i];
-  TORBVariant v(f.BaseFieldType);
-  if (FieldIsNull(record, i) || IsBlobStorage(f.BaseFieldType)) return v;
+  if (FieldIsNull(record, i) || IsBlobStorage(f.BaseFieldType)) {
+    v.SetNull(f.BaseFieldType);
+    return;
+  }
   const uint8_t* p = record + f.MemoryOffset;
   if (IsWideStorage(f.BaseFieldType)) {
     std::u16string w(static_cast<size_t>(f.MemoryDataSize / 2), u'\0');
@@ -19,11 +21,16 @@ TORBVariant ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t*
     w.resize(std::min(w.find(u'\0'), w.size()));
     v.SetWideString(w, f.BaseFieldType);
   } else if (IsStringStorage(f.BaseFieldType)) {
-    v.SetString(std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), f.MemoryDataSize)),
-                f.BaseFieldType);
+    const auto* text = reinterpret_cast<const char*>(p);
+    v.SetString(std::string_view(text, strnlen(text, f.MemoryDataSize)), f.BaseFieldType);
   } else {
     v.SetBytes(p, static_cast<size_t>(f.MemoryDataSize), f.BaseFieldType);
   }
+}
+
+TORBVariant ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record) {
+  TORBVariant v;
+  ReadFieldValue(fields, i, record, v);
   return v;
 }
 

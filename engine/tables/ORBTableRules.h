@@ -18,6 +18,8 @@ struct TORBSessionSequences {
 // Reads field i of a record buffer (memory form) as a variant; NULL when its
 // null flag is set. BLOB-family fields carry no value here.
 TORBVariant ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record);
+// The same into `out`, reusing its storage (a field read on every record).
+void ReadFieldValue(const TORBFieldDefs& fields, size_t i, const uint8_t* record, TORBVariant& out);
 
 class TORBFieldManager {
  public:

@@ -369,6 +369,13 @@ bool TORBVariant::AsBoolean() const {
   }
 }
 
+bool TORBVariant::ViewString(std::string_view& out) const {
+  if (IsNull() || KindOf(type_) != kStr) return false;
+  const auto* p = reinterpret_cast<const char*>(data_.data());
+  out = std::string_view(p, strnlen(p, data_.size()));
+  return true;
+}
+
 std::string TORBVariant::AsString() const {
   CheckNotNull(*this);
   char buf[64];

@@ -46,6 +46,9 @@ class TORBVariant {
   long double AsExtended() const;
   double AsFloat() const { return static_cast<double>(AsExtended()); }
   std::string AsString() const;
+  // A CHAR, STRING or MEMO value's text as AsString gives it, without a
+  // copy; false for NULL and other types. The view lives until the value changes.
+  bool ViewString(std::string_view& out) const;
   std::u16string AsWideString() const;
   bool AsBoolean() const;
   int32_t AsDate() const;

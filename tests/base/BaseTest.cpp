@@ -1,6 +1,8 @@
 // Shared helpers: message formatting, exception texts, CRC32, RetryCall.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "orb/ORBExcept.h"
 #include "orb/ORBFormat.h"
 #include "orb/ORBUtils.h"
@@ -53,15 +55,26 @@ TEST(CRC32, MatchesTheFileFormat) {
   EXPECT_EQ(CRC32("", 0), 0u);
   // Continuing a running value equals one pass over the whole.
   EXPECT_EQ(CRC32("c", 1, CRC32("ab", 2)), 0xCA6598D0u);
-  // Reference: the bitwise definition.
-  std::string data(1000, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 37 + 11);
-  uint32_t crc = 0;
-  for (unsigned char b : data) {
-    crc ^= b;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  EXPECT_EQ(CRC32(data.data(), data.size()), crc);
+  // Reference: the bitwise definition. The lengths cross the folding
+  // widths (16 and 64 bytes) with every tail, at unaligned starts and from a
+  // running value, and include a whole page's data area.
+  std::string data(4300, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 37 + 11 + (i >> 8));
+  auto bitwise = [](const char* p, size_t len, uint32_t crc) {
+    for (size_t i = 0; i < len; ++i) {
+      crc ^= static_cast<unsigned char>(p[i]);
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return crc;
+  };
+  std::vector<size_t> lengths = {1000, 4056, 4096, 4199};
+  for (size_t len = 0; len <= 200; ++len) lengths.push_back(len);
+  for (size_t len : lengths)
+    for (size_t offset : {0, 1, 7})
+      for (uint32_t start : {0u, 0xCA6598D0u}) {
+        const char* p = data.data() + offset;
+        ASSERT_EQ(CRC32(p, len, start), bitwise(p, len, start)) << "length " << len << " offset " << offset;
+      }
 }
 
 TEST(RetryCall, StopsAtSuccessOrAfterTries) {

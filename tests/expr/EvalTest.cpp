@@ -124,9 +124,55 @@ TEST(Like, Matching) {
       {"mississippi", "%iss%ppi", "", false, true},
       {"mississippi", "%iss%pi%x", "", false, false},
       {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "%a%a%a%a%a%a%a%a%a%a%c", "", false, false},
+      // '%literal%' between ASCII texts is a substring search; an escaped
+      // '%' is part of the literal.
+      {"rate 50% off", "%0!% o%", "!", false, true},
+      {"rate 50 off", "%0!% o%", "!", false, false},
+      {"abcab", "%cab%", "", false, true},
+      {"abcab", "%CAB%", "", false, false},
+      {"abcab", "%CAB%", "", true, true},
+      // The Kelvin sign collates equal to K: a non-ASCII value is never
+      // taken byte for byte.
+      {"a\u212Ab", "%K%", "", false, true},
+      {"a\u212Ab", "%k%", "", false, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(LikeMatch(c.value, c.pattern, c.escape, c.ci), c.match) << c.value << " LIKE " << c.pattern;
+}
+
+// One LIKE node evaluated over records whose pattern differs from row to
+// row: the pattern it compiled for one record must not serve the next.
+TEST(EvalLike, PatternFromAFieldIsFollowedRowByRow) {
+  MemorySource src{{{"V", stString, 20}, {"P", stString, 20}}};
+  const struct {
+    const char* value;
+    const char* pattern;
+    bool match;
+  } rows[] = {
+      {"abc", "a%", true},   {"abc", "%x%", false}, {"xyz", "%y%", true},    {"xyz", "%y%", true},
+      {"ABC", "%b%", false}, {"ABC", "%B%", true},  {"a\u212Ab", "%K%", true}, {"ab", "%K%", false},
+  };
+  for (const auto& r : rows) src.AddRow({S(r.value), S(r.pattern)});
+  TORBExpression e;
+  e.ParseFilter(&src, "V LIKE P", false, false);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    src.SetRow(i);
+    EXPECT_EQ(e.GetBooleanValue(), rows[i].match) << rows[i].value << " LIKE " << rows[i].pattern;
+  }
+}
+
+// UPPER keeps its result buffer from row to row: a shorter or non-ASCII
+// value must not show the previous one's bytes.
+TEST(EvalCase, UpperOfAFieldRowByRow) {
+  MemorySource src{{{"V", stString, 20}, {"W", stString, 20}}};
+  const std::pair<const char*, const char*> rows[] = {{"abcdef", "ABCDEF"}, {"ab", "AB"}, {"éa", "ÉA"}, {"x", "X"}};
+  for (const auto& [v, w] : rows) src.AddRow({S(v), S(w)});
+  TORBExpression e;
+  e.ParseFilter(&src, "UPPER(V) = W", false, false);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    src.SetRow(i);
+    EXPECT_TRUE(e.GetBooleanValue()) << rows[i].first;
+  }
 }
 
 TEST_F(Eval, LikeNeedsStrings) {
@@ -138,6 +184,8 @@ TEST_F(Eval, Functions) {
   const TextCase cases[] = {
       {"UPPER('éa')", "ÉA"},
       {"LOWER('ÀB')", "àb"},
+      {"UPPER('`az{@AZ[')", "`AZ{@AZ["},  // only a-z move, ASCII or not
+      {"LOWER('`az{@AZ[')", "`az{@az["},
       {"UPPER(NULL)", "NULL"},
       {"LENGTH('日本語')", "3"},
       {"LENGTH(NULL)", "0"},

@@ -133,6 +133,13 @@ TEST_F(PageManager, CommitChecksRunBeforeAnythingIsWritten) {
   EXPECT_EQ(CodeOf([&] { pm->ApplyChanges(0); }), 20152);
   EXPECT_EQ(ReadFile(file), before);
   pm->PutPage(held);
+  // Taken twice and put back once, a page is still held.
+  const int32_t other = AddCommitted(1, 3);
+  held = pm->GetPage(0, other, true, ptAny);
+  EXPECT_EQ(pm->GetPage(0, other, true, ptAny), held);
+  pm->PutPage(held);
+  EXPECT_EQ(CodeOf([&] { pm->ApplyChanges(0); }), 20152);
+  pm->PutPage(held);
   pm->ApplyChanges(0);
   EXPECT_EQ(TagOf(1, no), 5u);
 }
@@ -226,6 +233,95 @@ TEST_F(PageManager, CacheKeepsItsCapacityEvictingLeastRecentlyUsed) {
   for (int i = 0; i < 8; ++i) TagOf(0, pages[i == 3 ? 0 : i]);
   EXPECT_NE(pm->SharedCache().Find(pages[3]), nullptr);
   pm->PutPage(held);
+}
+
+// A page list keeps the node of its last removal for the next insert.
+TEST(SortedPageList, ReusedElementsTakeTheirNewNumber) {
+  TORBSortedPageList list;
+  auto page = [](int32_t no) { return std::make_unique<TORBPage>(nullptr, no, 0); };
+  for (int32_t no : {1, 2, 3}) list.Insert(page(no));
+  EXPECT_EQ(list.Extract(2)->OwnerList, nullptr);
+  list.Insert(page(7));
+  list.Delete(1);
+  EXPECT_EQ(CodeOf([&] { list.Insert(page(7)); }), 31040);
+  list.Insert(page(1));
+  list.Touch(3);
+  EXPECT_EQ(list.Find(2), nullptr);
+  std::vector<int32_t> byAge;
+  list.ForEachByAge([&](TORBPage* p) {
+    EXPECT_EQ(p->OwnerList, &list);
+    byAge.push_back(p->PageNo);
+  });
+  EXPECT_EQ(byAge, (std::vector<int32_t>{7, 1, 3}));
+  for (int32_t no : byAge) EXPECT_EQ(list.Find(no)->PageNo, no);
+  EXPECT_EQ(list.Count(), 3u);
+}
+
+// Inserts, removals, touches and lookups against a model, over page numbers
+// spread and clustered so that probe runs collide, wrap and regrow.
+TEST(SortedPageList, AgreesWithAModel) {
+  TORBSortedPageList list;
+  std::map<int32_t, int> model;  // page number -> last use
+  std::mt19937 rng(7);
+  int clock = 0;
+  for (int step = 0; step < 20000; ++step) {
+    const int32_t no = rng() % 3 ? static_cast<int32_t>(rng() % 600) : static_cast<int32_t>(rng() % 100000);
+    const bool listed = model.count(no) > 0;
+    ASSERT_EQ(list.Find(no) != nullptr, listed) << "step " << step;
+    switch (rng() % 3) {
+      case 0:
+        if (listed) {
+          EXPECT_EQ(CodeOf([&] { list.Insert(std::make_unique<TORBPage>(nullptr, no, 0)); }), 31040);
+        } else {
+          list.Insert(std::make_unique<TORBPage>(nullptr, no, 0));
+          model[no] = ++clock;
+        }
+        break;
+      case 1:
+        if (listed) {
+          EXPECT_EQ(list.Extract(no)->PageNo, no);
+          model.erase(no);
+        }
+        break;
+      default:
+        if (listed) {
+          list.Touch(no);
+          model[no] = ++clock;
+        }
+    }
+  }
+  ASSERT_EQ(list.Count(), model.size());
+  std::vector<int32_t> sorted, byAge;
+  std::map<int, int32_t> byUse;
+  for (const auto& [no, use] : model) {
+    sorted.push_back(no);
+    byUse[use] = no;
+    EXPECT_EQ(list.Find(no)->PageNo, no);
+  }
+  for (const auto& [use, no] : byUse) byAge.push_back(no);
+  EXPECT_EQ(list.SortedPageNos(), sorted);
+  std::vector<int32_t> seen;
+  list.ForEachByAge([&](TORBPage* p) { seen.push_back(p->PageNo); });
+  EXPECT_EQ(seen, byAge);
+}
+
+// A miss on a full cache reads into the buffer of the page it evicts.
+TEST_F(PageManager, PagesReadIntoEvictedBuffersShowOnlyTheirOwnBytes) {
+  std::vector<int32_t> pages;
+  for (uint32_t i = 0; i < 6; ++i) pages.push_back(AddCommitted(0, 100 + i));
+  Reopen();
+  pm->SetCacheCapacity(3);
+  for (int round = 0; round < 2; ++round)
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(TagOf(0, pages[i]), 100 + i);
+  EXPECT_EQ(pm->SharedCache().Count(), 3u);
+  // A read past the end fails: the page is handed out as zeros, not as the
+  // bytes of the page whose buffer it took, and is not cached.
+  const int32_t beyond = pm->GetTotalPageCount() + 3;
+  TORBPageHandle p(*pm, pm->GetPage(0, beyond, true, ptAny));
+  EXPECT_EQ(PageHeader::Version(p->PageBuffer), kFreedPageVersion);
+  EXPECT_EQ(std::vector<uint8_t>(p->Data(), p->Data() + p->DataSize()), std::vector<uint8_t>(p->DataSize(), 0));
+  p.Release();
+  EXPECT_EQ(pm->SharedCache().Find(beyond), nullptr);
 }
 
 TEST_F(PageManager, BadPagesAreNeverCached) {

@@ -20,6 +20,9 @@ class TORBCollation {
   virtual int CompareWide(std::u16string_view a, std::u16string_view b, bool caseInsensitive) const = 0;
   virtual std::string Upper(std::string_view s) const = 0;
   virtual std::string Lower(std::string_view s) const = 0;
+  // Upper or Lower into `out`, whose storage a caller mapping every record
+  // keeps reusing.
+  virtual void MapCase(std::string_view s, bool upper, std::string& out) const { out = upper ? Upper(s) : Lower(s); }
   // The primary weights of s in order (case and accents do not count at this
   // level). A collation that cannot tell returns false; callers then treat
   // prefixes as undecided.
@@ -35,6 +38,8 @@ class TORBCollation {
 
 // UTF-8 helpers: sizes count bytes, lengths count characters.
 size_t Utf8Length(std::string_view s);
+// No byte of s is 0x80 or above.
+bool IsAscii(std::string_view s);
 // The longest prefix of at most maxBytes that does not split a character.
 std::string_view Utf8Truncate(std::string_view s, size_t maxBytes);
 std::u16string Utf8ToUtf16(std::string_view s);
