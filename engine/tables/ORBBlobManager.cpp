@@ -186,6 +186,25 @@ TORBBlobSizes TORBDiskBlobManager::ReadBlob(int32_t session, uint8_t* record, TO
   return d->Value;
 }
 
+bool TORBDiskBlobManager::ReadPlainValue(int32_t session, const uint8_t* record, size_t fieldNo,
+                                         std::vector<uint8_t>& value) {
+  const TORBFieldDef& f = BlobField(fieldNo);
+  if (f.BlobCompressionAlgorithm != 0 || Descriptor(record, fieldNo)) return false;
+  value.clear();
+  if (FieldIsNull(record, fieldNo)) return true;
+  const TORBBlobRef ref = StoredRef(record, fieldNo);
+  if (!ref.IsStored()) return false;
+  TORBBlobData v = ReadValue(session, ref);
+  if (v.UncompressedSize < 0) throw EORBException("Invalid blob field size", 20248);
+  // As the stream would: the stored bytes must hold the whole value.
+  if (static_cast<int64_t>(v.Bytes.size()) < v.UncompressedSize)
+    throw EORBException::Fmt(10081, "Stream size = %d too small. Should be at least = %d",
+                             static_cast<int64_t>(v.Bytes.size()), v.UncompressedSize);
+  v.Bytes.resize(static_cast<size_t>(v.UncompressedSize));
+  value = std::move(v.Bytes);
+  return true;
+}
+
 TORBBlobData TORBDiskBlobManager::GetBlobData(int32_t session, uint8_t* record, size_t fieldNo) {
   BlobField(fieldNo);
   if (FieldIsNull(record, fieldNo)) return {};

@@ -103,6 +103,10 @@ class TORBDiskBlobManager {
   void LoadBlob(int32_t session, uint8_t* record, size_t fieldNo);
   // Writes the stored bytes to `stream`; a null field writes nothing.
   TORBBlobSizes ReadBlob(int32_t session, uint8_t* record, TORBStream& stream, size_t fieldNo);
+  // The value of an uncompressed field read straight from its stored bytes,
+  // without a stream; false (nothing read) when the field is compressed or
+  // holds a value not yet stored, which only a stream can give.
+  bool ReadPlainValue(int32_t session, const uint8_t* record, size_t fieldNo, std::vector<uint8_t>& value);
   // Takes a written stream's value as the field's (modified) value.
   void StoreBlobStream(uint8_t* record, TORBBlobValueStream& stream);
   TORBBlobData GetBlobData(int32_t session, uint8_t* record, size_t fieldNo);

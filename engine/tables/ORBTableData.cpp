@@ -1010,6 +1010,8 @@ void TORBTableData::SetBlobValue(TORBTableCursor& c, size_t field, const std::ve
 std::vector<uint8_t> TORBTableData::GetBlobValue(TORBTableCursor& c, size_t field) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!blobs_) throw EORBException("Nil pointer occured", 20137);
+  std::vector<uint8_t> plain;
+  if (blobs_->ReadPlainValue(c.Session, c.Record.data(), field, plain)) return plain;
   auto s = blobs_->OpenBlobStream(c.Session, c.Record.data(), field, true);
   std::vector<uint8_t> v(static_cast<size_t>(s->GetSize()));
   if (!v.empty()) s->Read(v.data(), static_cast<int64_t>(v.size()));

@@ -537,3 +537,36 @@ TEST_F(TableData, AnotherProcessHoldingTheTableExclusivelyKeepsOthersOut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TableBlobs, UncompressedValuesReadTheSameStoredOrPending) {
+  TempDir dir;
+  const std::string file = dir.file("b.orb");
+  TORBDiskDatabaseData::CreateDatabase(file, TORBPassword{});
+  TORBDiskDatabaseData db(file, TORBPassword{});
+  TORBFieldDefs fields;
+  fields.Add(Field("ID", orbtest::kInteger));
+  fields.Add(Field("Note", 33));  // a MEMO without compression
+  TORBDiskTableData& t = db.GetTableData("Notes");
+  t.CreateTable(0, fields, {}, {});
+  TORBTableCursor c;
+  t.OpenTable(c);
+  const std::vector<std::vector<uint8_t>> values = {
+      {}, std::vector<uint8_t>(10, 'a'), std::vector<uint8_t>(5000, 'b'), std::vector<uint8_t>(70000, 'c')};
+  for (int id = 0; id < static_cast<int>(values.size()); ++id) {
+    c.Record = t.NewRecord();
+    SetFieldData(0, t.Fields(), c.Record.data(), &id);
+    if (!values[static_cast<size_t>(id)].empty()) t.SetBlobValue(c, 1, values[static_cast<size_t>(id)]);
+    EXPECT_EQ(t.GetBlobValue(c, 1), values[static_cast<size_t>(id)]) << "pending " << id;
+    t.InsertRecord(c);
+  }
+  int id = 0;
+  for (t.First(c); !c.Eof; t.GetRecord(c, nmNext), ++id)
+    EXPECT_EQ(t.GetBlobValue(c, 1), values[static_cast<size_t>(id)]) << "stored " << id;
+  EXPECT_EQ(id, 4);
+  EXPECT_EQ(t.Check(0), std::vector<std::string>{});
+  t.CloseTable(c);
+}
+
+}  // namespace
