@@ -70,6 +70,7 @@ void TORBProcessTableData::CreateTable(int32_t session, const TORBFieldDefs& fie
     DefineTable(fields, indexes, constraints);
     const int32_t size = meta_.Fields.MemoryRecordSize();
     records_ = std::make_unique<TORBProcessRecordStore>(MakeRecords(size), meta_.Fields, size);
+    IndexPages();  // there from the start, so every later change runs under its savepoint
     CreateSharedManagers();
     if (blobs_) blobs_->CreateIndex(session);
     for (auto& ix : indexes_) ix->Create(session);

@@ -33,6 +33,7 @@ class MemoryTable : public ::testing::Test, public PeopleRows {
 
 TEST_F(MemoryTable, RecordsIndexesBlobsAndChanges) {
   EXPECT_TRUE(db.TableExists("PEOPLE"));
+  const size_t s0 = t->Constraints().Count();
   const std::vector<std::pair<int, std::string>> rows = {{3, "carol"}, {1, "Alice"}, {2, "bob"}, {4, "alice"}};
   for (const auto& [id, name] : rows) {
     Set(id, name, std::string(static_cast<size_t>(id) * 3000, static_cast<char>('a' + id)));
@@ -76,6 +77,18 @@ TEST_F(MemoryTable, RecordsIndexesBlobsAndChanges) {
   EXPECT_EQ(t->RecordCount(), 3);
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(t->Index(i).EntryCount(0), 3) << i;
   EXPECT_EQ(Order(-1), (std::vector<int>{1, 2, 4}));
+  EXPECT_EQ(t->Check(0), std::vector<std::string>{});
+
+  // Index changes: a failed build leaves the definitions and pages as they were.
+  TORBIndexDef unique;
+  unique.Name = "UniqueName";
+  unique.Unique = true;
+  unique.Columns = {orbtest::Col("Name", false, true)};  // "Alice" and "alice" clash
+  EXPECT_EQ(orbtest::CodeOf([&] { t->AddIndex(unique, c); }), 30320);
+  EXPECT_EQ(t->Indexes().Count(), 4u);
+  EXPECT_EQ(t->Constraints().Count(), s0);
+  t->DeleteIndex(t->Indexes()[2].ObjectID, c);
+  EXPECT_EQ(Order(2), (std::vector<int>{4, 1, 2}));  // the old fourth index, now third: "alice" before "Alice"
   EXPECT_EQ(t->Check(0), std::vector<std::string>{});
 
   // Other cursors, renames and deletion.
