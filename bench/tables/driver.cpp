@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "VaultSchema.h"
 #include "Workload.h"
 #include "access/ORBTableRecordSource.h"
 #include "expr/ORBExpression.h"
@@ -71,15 +72,6 @@ using Results = std::map<std::string, Result>;
 
 enum { fService, fUserName, fPassword, fDateSet, fDateReset, fOldPassword, fNewPassword, fDateCycle, fDescription,
        fCat };
-constexpr uint8_t kVarchar = 2, kDate = 25, kMemo = 33;
-
-TORBFieldDef Field(const std::string& name, uint8_t declared, int32_t size = 0) {
-  TORBFieldDef f;
-  f.Name = name;
-  f.SetType(declared, size);
-  return f;
-}
-
 class OrbLC {
  public:
   explicit OrbLC(const std::string& file) {
@@ -87,35 +79,8 @@ class OrbLC {
     TORBDiskDatabaseData::CreateDatabase(file, password);
     db_ = std::make_unique<TORBDiskDatabaseData>(file, password);
     TORBFieldDefs fields;
-    fields.Add(Field("Service", kVarchar, 105));
-    fields.Add(Field("UserName", kVarchar, 105));
-    fields.Add(Field("Password", kVarchar, 45));
-    fields.Add(Field("DateSet", kDate));
-    fields.Add(Field("DateReset", kDate));
-    fields.Add(Field("OldPassword", kVarchar, 45));
-    fields.Add(Field("NewPassword", kVarchar, 45));
-    fields.Add(Field("DateCycle", kDate));
-    fields.Add(Field("Description", kMemo));
-    fields.Add(Field("CAT", kVarchar, 20));
-    auto column = [](const std::string& name, bool descending = false) {
-      TORBIndexColumn c;
-      c.FieldName = name;
-      c.Descending = descending;
-      return c;
-    };
     TORBIndexDefs indexes;
-    auto index = [&](const std::string& name, std::vector<TORBIndexColumn> columns) {
-      TORBIndexDef d;
-      d.Name = name;
-      d.Columns = std::move(columns);
-      indexes.Add(d);
-    };
-    index("ServiceI", {column("Service")});
-    index("SetDate", {column("DateSet"), column("Service")});
-    index("CycleDate", {column("DateCycle")});
-    index("User", {column("UserName"), column("Service")});
-    index("CAT", {column("CAT"), column("Service")});
-    index("RSetDate", {column("DateSet", true), column("Service")});
+    orbvault::VaultSchema(fields, indexes);
     t_ = &db_->GetTableData("LC");
     t_->CreateTable(c_.Session, fields, indexes, TORBConstraintDefs{});
     t_->OpenTable(c_);

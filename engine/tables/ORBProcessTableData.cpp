@@ -96,10 +96,10 @@ void TORBProcessTableData::OpenTable(TORBTableCursor& cursor) {
 
 void TORBProcessTableData::CloseTable(TORBTableCursor& cursor) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  if (DetachCursor(cursor) && cursors_.empty() && DropOnLastClose()) DropTable(cursor.Session);
+  if (DetachCursor(cursor) && cursors_.empty() && DropOnLastClose()) DropTable();
 }
 
-void TORBProcessTableData::DropTable(int32_t) {
+void TORBProcessTableData::DropTable() {
   cursors_.clear();
   DropManagers();
   meta_ = TORBTableMetaData{};
@@ -112,7 +112,7 @@ void TORBProcessTableData::DeleteTable(TORBTableCursor& c, bool force) {
   for (TORBTableCursor* cur : cursors_)
     if (cur != &c && !force)
       throw EORBException::Fmt(20017, "Cannot delete table '%s'. Table is open by another dataset", name_);
-  DropTable(c.Session);
+  DropTable();
 }
 
 void TORBProcessTableData::RenameTable(const std::string& newName, TORBTableCursor& c) {

@@ -52,7 +52,7 @@ class TORBProcessTableData : public TORBTableData {
  private:
   template <class F>
   void ForEachStore(F&& f);
-  void DropTable(int32_t session);
+  void DropTable();
 
   bool exists_ = false;
   std::unique_ptr<TORBPageManager> indexPages_;

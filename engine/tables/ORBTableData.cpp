@@ -666,13 +666,18 @@ void TORBTableData::Last(TORBTableCursor& c) {
 bool TORBTableData::SettleVisible(TORBTableCursor& c, TORBBTreeRecordIndex& ix, TORBKeyPath p,
                                   const std::function<bool(const uint8_t* record)>& stillMatches) {
   std::vector<uint8_t> record;
-  for (bool more = TORBBTree::AtEntry(p); more; more = ix.Tree().Next(c.Session, p)) {
+  // The entry the search found matches by construction; later ones are tested.
+  for (bool more = TORBBTree::AtEntry(p), first = true; more; more = ix.Tree().Next(c.Session, p), first = false) {
     const TORBRecordID id = ix.RecordIDAtPath(c.Session, p);
     if (!records_->ReadIndexedRecord(c.Session, id, record)) throw EORBException("Cannot retreive record for index", 20253);
-    if (!stillMatches(record.data())) return false;
+    if (!first && !stillMatches(record.data())) return false;
     if (!Visible(c, id)) continue;
+    // The record just read becomes the cursor's: no second read.
+    if (blobs_) blobs_->ReleaseDescriptors(c.Record.data(), true);
+    c.Record = std::move(record);
     c.Current = id;
-    return GetRecord(c, nmCurrent) == grFound && (c.Bof = c.Eof = false, true);
+    c.Bof = c.Eof = false;
+    return true;
   }
   return false;
 }

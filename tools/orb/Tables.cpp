@@ -1,5 +1,6 @@
 // Table commands of the orb tool over the table layer.
 #include "Tables.h"
+#include "VaultSchema.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,43 +23,6 @@ using namespace orb;
 namespace orbtool {
 
 namespace {
-
-constexpr uint8_t kVarchar = 2, kDate = 25, kMemo = 33;
-
-TORBFieldDef Field(const std::string& name, uint8_t declared, int32_t size = 0) {
-  TORBFieldDef f;
-  f.Name = name;
-  f.SetType(declared, size);
-  return f;
-}
-
-TORBIndexDef Index(const std::string& name, std::vector<TORBIndexColumn> cols) {
-  TORBIndexDef d;
-  d.Name = name;
-  d.Columns = std::move(cols);
-  return d;
-}
-
-// The vault's LC table: ten fields with the memo, six indexes.
-void VaultSchema(TORBFieldDefs& f, TORBIndexDefs& ix) {
-  f.Add(Field("Service", kVarchar, 105));
-  f.Add(Field("UserName", kVarchar, 105));
-  f.Add(Field("Password", kVarchar, 45));
-  f.Add(Field("DateSet", kDate));
-  f.Add(Field("DateReset", kDate));
-  f.Add(Field("OldPassword", kVarchar, 45));
-  f.Add(Field("NewPassword", kVarchar, 45));
-  f.Add(Field("DateCycle", kDate));
-  f.Add(Field("Description", kMemo));
-  f.Add(Field("CAT", kVarchar, 20));
-  const auto col = [](const char* name, bool desc = false) { return TORBIndexColumn{name, desc, false, 20}; };
-  ix.Add(Index("ServiceI", {col("Service")}));
-  ix.Add(Index("SetDate", {col("DateSet"), col("Service")}));
-  ix.Add(Index("CycleDate", {col("DateCycle")}));
-  ix.Add(Index("User", {col("UserName"), col("Service")}));
-  ix.Add(Index("CAT", {col("CAT"), col("Service")}));
-  ix.Add(Index("RSetDate", {col("DateSet", true), col("Service")}));
-}
 
 std::string TypeText(const TORBFieldDef& f) {
   std::string t = DeclaredTypeName(f.AdvancedFieldType);
@@ -174,7 +138,7 @@ void Sample(const std::string& file, const TORBPassword& password, long records,
   if (db.TableExists("LC")) db.GetTableData("LC").DeleteTable(c, false);
   TORBFieldDefs fields;
   TORBIndexDefs indexes;
-  VaultSchema(fields, indexes);
+  orbvault::VaultSchema(fields, indexes);
   TORBDiskTableData& t = db.GetTableData("LC");
   t.CreateTable(0, fields, indexes, {});
   t.OpenTable(c);
